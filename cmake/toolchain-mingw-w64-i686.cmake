@@ -1,0 +1,24 @@
+# Cross build for 32-bit x86 Windows with Debian's MinGW-w64.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+
+set(ORBEL_TRIPLET i686-w64-mingw32)
+find_program(CMAKE_C_COMPILER ${ORBEL_TRIPLET}-gcc)
+find_program(CMAKE_CXX_COMPILER ${ORBEL_TRIPLET}-g++)
+find_program(CMAKE_RC_COMPILER ${ORBEL_TRIPLET}-windres)
+foreach(tool CMAKE_C_COMPILER CMAKE_CXX_COMPILER CMAKE_RC_COMPILER)
+  if(NOT ${tool})
+    message(FATAL_ERROR "${ORBEL_TRIPLET} toolchain not found (${tool}); install g++-mingw-w64-i686")
+  endif()
+endforeach()
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ORBEL_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(ORBEL_WINE wine)
+if(ORBEL_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORBEL_WINE})
+endif()

@@ -1,0 +1,16 @@
+# The eleven files the installer carries, in the order of its component table,
+# each as <baseName><extension>. The build lays every one into the executable
+# twice: "32_<BASENAME>" from 32/ and "64_<BASENAME>" from 64/ of the payload folder.
+set(ORBEL_PAYLOAD_FILES
+    CorvoX.dll
+    CorvoDataSetX.dll
+    msxml6.dll
+    CorvoGovX.ocx
+    midas.dll
+    stdvcl40.dll
+    ssleay32.dll
+    libeay32.dll
+    msxml6r.dll
+    kwtCorvoLibUNICODE.dll
+    kwtCorvoLib.dll
+)

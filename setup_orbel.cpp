@@ -1,0 +1,310 @@
+// setup_orbel: writes the component suite into the 32-bit system folder and
+// registers its COM servers. No arguments, no window; the exit code says
+// whether every component is in place.
+
+#include "setup_orbel.h"
+
+#include "winsvc/unique.h"
+#include "winsvc/winsvc.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+namespace orbel {
+namespace {
+
+struct InstallEntry {
+    const wchar_t* baseName;
+    const wchar_t* extension;
+    bool registerServer;
+};
+
+// Table order is install order: each server is registered before the rows after it are written.
+constexpr InstallEntry kComponentTable[] = {
+    {L"CorvoX", L".dll", true},
+    {L"CorvoDataSetX", L".dll", true},
+    {L"msxml6", L".dll", true},
+    {L"CorvoGovX", L".ocx", true},
+    {L"midas", L".dll", true},
+    {L"stdvcl40", L".dll", true},
+    {L"ssleay32", L".dll", false},
+    {L"libeay32", L".dll", false},
+    {L"msxml6r", L".dll", false},
+    {L"kwtCorvoLibUNICODE", L".dll", false},
+    {L"kwtCorvoLib", L".dll", false},
+};
+
+constexpr wchar_t kPlaceholder[] = L"{S}";
+// Temporary files are named <target>.orbel-<pid>-<n>.tmp, so that a later
+// run can tell one that a killed run left behind from one still being written.
+constexpr wchar_t kTempInfix[] = L".orbel-";
+constexpr wchar_t kTempSuffix[] = L".tmp";
+constexpr unsigned kTempAttempts = 64;
+
+// A payload as it lies in this executable's mapped image.
+struct Payload {
+    UniqueResource resource;
+    const BYTE* bytes = nullptr;
+    DWORD size = 0;
+};
+
+// The text after the last backslash or drive colon.
+std::wstring FileNamePart(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L"\\:");
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+std::wstring FolderPart(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L'\\');
+    return cut == std::wstring::npos ? std::wstring{} : path.substr(0, cut + 1);
+}
+
+std::wstring ReplaceAll(std::wstring text, const std::wstring& from, const std::wstring& to) {
+    for (size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+bool LoadPayload(const std::wstring& resourceName, Payload& payload) {
+    // A null module is this executable itself.
+    const HRSRC info = ::FindResourceW(nullptr, resourceName.c_str(), MAKEINTRESOURCEW(10));
+    if (!info) {
+        return false;
+    }
+    payload.resource.reset(::LoadResource(nullptr, info));
+    if (!payload.resource) {
+        return false;
+    }
+    payload.size = ::SizeofResource(nullptr, info);
+    payload.bytes = static_cast<const BYTE*>(::LockResource(payload.resource.get()));
+    return payload.bytes != nullptr || payload.size == 0;
+}
+
+// Writes straight from the mapped image, in pieces of at most kCopyChunk bytes.
+bool WriteAll(HANDLE file, const BYTE* bytes, DWORD size) {
+    while (size > 0) {
+        DWORD written = 0;
+        if (!::WriteFile(file, bytes, std::min(size, kCopyChunk), &written, nullptr) || written == 0) {
+            return false;
+        }
+        bytes += written;
+        size -= written;
+    }
+    return true;
+}
+
+// The owner's process id, if name is one of target's temporary files.
+bool ParseTempOwner(const std::wstring& name, const std::wstring& targetName, DWORD& owner) {
+    const std::wstring head = targetName + kTempInfix;
+    const size_t tailLength = std::wcslen(kTempSuffix);
+    if (name.size() <= head.size() + tailLength || ::_wcsnicmp(name.c_str(), head.c_str(), head.size()) != 0 ||
+        ::_wcsicmp(name.c_str() + name.size() - tailLength, kTempSuffix) != 0) {
+        return false;
+    }
+    const wchar_t* cursor = name.c_str() + head.size();
+    wchar_t* end = nullptr;
+    owner = std::wcstoul(cursor, &end, 10);
+    return end != cursor && *end == L'-';
+}
+
+// A process that still runs may be writing its temporary file right now.
+bool IsOtherLiveProcess(DWORD processId) {
+    if (processId == ::GetCurrentProcessId()) {
+        return false;
+    }
+    const UniqueHandle process{::OpenProcess(SYNCHRONIZE, FALSE, processId)};
+    if (!process) {
+        // Any answer but "no such process" may hide a live one.
+        return ::GetLastError() != ERROR_INVALID_PARAMETER;
+    }
+    return ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+// Deletes what killed runs left of target's temporary files.
+void RemoveStaleTemps(const std::wstring& targetPath) {
+    const std::wstring folder = FolderPart(targetPath);
+    const std::wstring targetName = FileNamePart(targetPath);
+    const std::wstring pattern = targetPath + kTempInfix + L"*" + kTempSuffix;
+    WIN32_FIND_DATAW found;
+    const UniqueFind find{OwnedOrNull(::FindFirstFileW(pattern.c_str(), &found))};
+    if (!find) {
+        return;
+    }
+    do {
+        DWORD owner = 0;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            ParseTempOwner(found.cFileName, targetName, owner) && !IsOtherLiveProcess(owner)) {
+            ::DeleteFileW((folder + found.cFileName).c_str());
+        }
+    } while (::FindNextFileW(find.get(), &found));
+}
+
+// Creates a new temporary file beside target, exclusively: no other opener, never an existing file.
+UniqueHandle CreateTempBeside(const std::wstring& targetPath, std::wstring& tempPath) {
+    const std::wstring head = targetPath + kTempInfix + std::to_wstring(::GetCurrentProcessId()) + L"-";
+    for (unsigned attempt = 0; attempt < kTempAttempts; ++attempt) {
+        tempPath = head + std::to_wstring(attempt) + kTempSuffix;
+        UniqueHandle temp{OwnedOrNull(::CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                    FILE_ATTRIBUTE_NORMAL, nullptr))};
+        if (temp || ::GetLastError() != ERROR_FILE_EXISTS) {
+            return temp;
+        }
+    }
+    return nullptr;
+}
+
+// Puts the payload in place of target, whole or not at all: written beside it,
+// flushed, and moved over it. On failure target is as it was.
+bool ReplaceTarget(const Payload& payload, const std::wstring& targetPath) {
+    RemoveStaleTemps(targetPath);
+    // Windows refuses to replace a read-only file; Wine running as root does
+    // not, so the attribute is checked here to keep it under both.
+    const DWORD attributes = ::GetFileAttributesW(targetPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return false;
+    }
+    std::wstring tempPath;
+    bool written = false;
+    {
+        const UniqueHandle temp = CreateTempBeside(targetPath, tempPath);
+        if (!temp) {
+            return false;
+        }
+        written = WriteAll(temp.get(), payload.bytes, payload.size) && ::FlushFileBuffers(temp.get());
+        // Closed at the end of this block: a file cannot be moved while open.
+    }
+    if (written && ::MoveFileExW(tempPath.c_str(), targetPath.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    ::DeleteFileW(tempPath.c_str());
+    return false;
+}
+
+// Whether path already holds exactly the payload's bytes, as on a re-run while
+// an application has the library loaded and it cannot be replaced.
+bool FileHoldsPayload(const std::wstring& path, const Payload& payload) {
+    const UniqueHandle file{OwnedOrNull(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))};
+    LARGE_INTEGER size;
+    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart != payload.size) {
+        return false;
+    }
+    std::vector<BYTE> buffer(std::min(payload.size, kCopyChunk));
+    for (DWORD offset = 0; offset < payload.size;) {
+        DWORD read = 0;
+        const DWORD wanted = std::min(payload.size - offset, kCopyChunk);
+        if (!::ReadFile(file.get(), buffer.data(), wanted, &read, nullptr) || read == 0 ||
+            std::memcmp(buffer.data(), payload.bytes + offset, read) != 0) {
+            return false;
+        }
+        offset += read;
+    }
+    return true;
+}
+
+std::wstring FormTargetPath(const std::wstring& baseName, const std::wstring& extension) {
+    const std::wstring folder = GetSystemFolder();
+    return folder.empty() ? folder : folder + baseName + extension;
+}
+
+// The registration tool of the same system folder, its path quoted so that a
+// blank in it cannot make CreateProcessW run a shorter path.
+std::wstring FormCommandTemplate() {
+    const std::wstring folder = GetSystemFolder();
+    return folder.empty() ? folder : L"\"" + folder + L"regsvr32.exe\" /s \"" + kPlaceholder + L"\"";
+}
+
+}  // namespace
+
+bool TargetExists(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME) {
+            return false;
+        }
+        // Attributes withheld (access denied, say): the directory listing decides.
+        WIN32_FIND_DATAW found;
+        const UniqueFind find{OwnedOrNull(::FindFirstFileW(path.c_str(), &found))};
+        return find && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    }
+    // A link counts only if what it points at can be opened as a file.
+    const UniqueHandle file{OwnedOrNull(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))};
+    return file || ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+bool InstallComponent(const std::wstring& extension, const std::wstring& baseName, bool registerServer) {
+    std::wstring targetPath = FormTargetPath(baseName, extension);
+    std::wstring commandTemplate = FormCommandTemplate();
+    std::wstring resourceName = L"32_" + FileNamePart(baseName);
+    if (IsWow64()) {
+        targetPath = FormTargetPath(baseName, extension);
+        commandTemplate = FormCommandTemplate();
+        resourceName = L"64_" + FileNamePart(baseName);
+    }
+    if (targetPath.empty() || commandTemplate.empty()) {
+        return false;
+    }
+
+    bool succeeded = false;
+    {
+        Payload payload;
+        // Without its payload the target is left exactly as it is.
+        succeeded = LoadPayload(resourceName, payload) &&
+                    (ReplaceTarget(payload, targetPath) || FileHoldsPayload(targetPath, payload));
+    }
+    if (!registerServer) {
+        return succeeded;
+    }
+    // Whatever file is there now is registered, even one that could not be replaced.
+    if (!TargetExists(targetPath)) {
+        return false;
+    }
+    const DWORD exitCode = RunCommand(ReplaceAll(commandTemplate, kPlaceholder, targetPath), SW_SHOWNORMAL, true);
+    return succeeded && exitCode == 0;
+}
+
+bool InstallComponents() noexcept {
+    bool allSucceeded = true;
+    for (const InstallEntry& entry : kComponentTable) {
+        bool succeeded = false;
+        try {
+            succeeded = InstallComponent(entry.extension, entry.baseName, entry.registerServer);
+        } catch (...) {
+            // Out of memory for a path: this row failed, the next still gets its turn.
+        }
+        allSucceeded = allSucceeded && succeeded;
+    }
+    return allSucceeded;
+}
+
+}  // namespace orbel
+
+namespace {
+
+// An elevated installer started from a downloads folder must not load a DLL planted beside it.
+void RestrictDllSearch() {
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (setDefaultDllDirectories) {
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    RestrictDllSearch();
+    return orbel::InstallComponents() ? 0 : orbel::kInstallFailure;
+}

@@ -1,0 +1,38 @@
+// A stand-in for regsvr32.exe: records the command line it was given, one line
+// per run, and exits with a chosen code.
+//
+//   ORBEL_FAKE_REGSVR32_LOG   file the command line is appended to (UTF-8)
+//   ORBEL_FAKE_REGSVR32_EXIT  exit code, 0 if unset
+
+#include <windows.h>
+
+#include <cwchar>
+#include <cstdlib>
+#include <string>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    wchar_t value[MAX_PATH];
+    DWORD exitCode = 0;
+    const DWORD exitLength = ::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_EXIT", value, MAX_PATH);
+    if (exitLength > 0 && exitLength < MAX_PATH) {
+        exitCode = std::wcstoul(value, nullptr, 10);
+    }
+    const DWORD length = ::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_LOG", value, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return static_cast<int>(exitCode);
+    }
+    const wchar_t* commandLine = ::GetCommandLineW();
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, commandLine, -1, nullptr, 0, nullptr, nullptr);
+    std::string line(bytes > 0 ? bytes - 1 : 0, '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, commandLine, -1, line.data(), bytes, nullptr, nullptr);
+    line += '\n';
+    // Appending runs may overlap when two installers run at once; share the file.
+    const HANDLE log = ::CreateFileW(value, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (log != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        ::WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        ::CloseHandle(log);
+    }
+    return static_cast<int>(exitCode);
+}

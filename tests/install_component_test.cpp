@@ -1,0 +1,281 @@
+// InstallComponent, called in this process: the payloads are this test
+// program's own resources, the target is the real system folder of the
+// throwaway Windows the test runs in.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "setup_orbel.h"
+#include "support/support.h"
+
+namespace orbel::test {
+namespace {
+
+// The pattern the blob payloads are made of.
+std::vector<BYTE> Pattern(size_t size) {
+    std::vector<BYTE> bytes(size);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<BYTE>((static_cast<uint32_t>(i) * 2654435761u) >> 24);
+    }
+    return bytes;
+}
+
+std::string TinyPayload() {
+    return OnWow64() ? "64 tiny payload\n" : "32 tiny payload\n";
+}
+
+class InstallComponentTest : public testing::Test {
+protected:
+    void TearDown() override {
+        EXPECT_EQ(FindNames(folder_, L"*.orbel-*.tmp"), std::vector<std::wstring>{})
+            << "a temporary file was left in the system folder";
+    }
+
+    std::wstring Target(const std::wstring& fileName) const { return folder_ + fileName; }
+
+    std::wstring folder_ = SystemFolder32();
+    TempDir temp_;
+};
+
+TEST_F(InstallComponentTest, WritesThePayloadOfTheRunningVariant) {
+    const std::wstring target = Target(L"OrbelTestTiny.bin");
+    ASSERT_FALSE(Exists(target));
+    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(ReadBytes(target), Bytes(TinyPayload()));
+    EXPECT_TRUE(CanOpenExclusively(target)) << "a handle to the target was left open";
+}
+
+TEST_F(InstallComponentTest, EmptyPayloadGivesAnEmptyFile) {
+    const std::wstring target = Target(L"OrbelTestEmpty.ocx");
+    ASSERT_TRUE(WriteText(target, "old content that must go"));
+    EXPECT_TRUE(InstallComponent(L".ocx", L"OrbelTestEmpty", false));
+    bool read = false;
+    EXPECT_EQ(ReadBytes(target, &read), std::vector<BYTE>{});
+    EXPECT_TRUE(read);
+}
+
+TEST_F(InstallComponentTest, CopiesWholeAcrossChunkBoundaries) {
+    const struct {
+        const wchar_t* baseName;
+        size_t size;
+    } cases[] = {
+        {L"OrbelChunkBelow", kCopyChunk - 1},
+        {L"OrbelChunkExact", kCopyChunk},
+        {L"OrbelChunkAbove", kCopyChunk + 1},
+        {L"OrbelChunkThree", 3 * kCopyChunk + 12345},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.baseName));
+        const std::wstring target = Target(std::wstring(c.baseName) + L".dll");
+        // A longer old file shows whether the new one is cut to the payload's length.
+        ASSERT_TRUE(WriteBytes(target, std::vector<BYTE>(c.size + 4096, 0xEE)));
+        EXPECT_TRUE(InstallComponent(L".dll", c.baseName, false));
+        const std::vector<BYTE> written = ReadBytes(target);
+        EXPECT_EQ(written.size(), c.size);
+        EXPECT_TRUE(written == Pattern(c.size)) << "content differs from the payload";
+    }
+}
+
+TEST_F(InstallComponentTest, InstallingTwiceGivesTheSameContent) {
+    const std::wstring target = Target(L"OrbelTestTiny.bin");
+    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(ReadBytes(target), Bytes(TinyPayload()));
+}
+
+TEST_F(InstallComponentTest, MissingPayloadLeavesTheTargetUntouched) {
+    const std::wstring target = Target(L"OrbelTestAbsent.dll");
+    ASSERT_TRUE(WriteText(target, "working old library"));
+    EXPECT_FALSE(InstallComponent(L".dll", L"OrbelTestAbsent", false));
+    EXPECT_EQ(ReadBytes(target), Bytes("working old library"));
+
+    const std::wstring absent = Target(L"OrbelTestNever.dll");
+    EXPECT_FALSE(InstallComponent(L".dll", L"OrbelTestNever", false));
+    EXPECT_FALSE(Exists(absent)) << "an empty file was made for a payload the executable lacks";
+}
+
+TEST_F(InstallComponentTest, KeepsTheContentOfAFileHeldOpen) {
+    const std::wstring target = Target(L"OrbelTestTiny.bin");
+    ASSERT_TRUE(WriteText(target, "old bytes"));
+    {
+        const UniqueHandle holder = HoldExclusively(target);
+        ASSERT_TRUE(holder);
+        EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    }
+    EXPECT_EQ(ReadBytes(target), Bytes("old bytes"));
+    EXPECT_TRUE(CanOpenExclusively(target));
+}
+
+TEST_F(InstallComponentTest, FileInUseThatAlreadyHoldsThePayloadCountsAsInstalled) {
+    const std::wstring target = Target(L"OrbelTestTiny.bin");
+    ASSERT_TRUE(WriteText(target, TinyPayload()));
+    // Held as a loaded library is: readable by others, but not replaceable.
+    const UniqueHandle holder{OwnedOrNull(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))};
+    ASSERT_TRUE(holder);
+    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(ReadBytes(target), Bytes(TinyPayload()));
+}
+
+TEST_F(InstallComponentTest, KeepsAReadOnlyFile) {
+    const std::wstring target = Target(L"OrbelTestTiny.bin");
+    ASSERT_TRUE(WriteText(target, "read-only old bytes"));
+    ASSERT_TRUE(::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(ReadBytes(target), Bytes("read-only old bytes"));
+    EXPECT_NE(::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(InstallComponentTest, LeavesADirectoryAtTheTargetAndRegistersNothing) {
+    const std::wstring target = Target(L"OrbelTestTiny.bin");
+    ASSERT_TRUE(::CreateDirectoryW(target.c_str(), nullptr));
+    const FakeRegsvr32 regsvr32(folder_, temp_.path() + L"commands.txt");
+    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_NE(::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(regsvr32.Commands(), std::vector<std::string>{});
+    ::RemoveDirectoryW(target.c_str());
+}
+
+TEST_F(InstallComponentTest, RemovesTheTemporaryFileOfAKilledRunOnly) {
+    // A process that has ended stands for a killed installer.
+    const Child ended = Start(Quoted(SelfPath()) + L" --sleep 0");
+    ASSERT_TRUE(ended.process);
+    ::WaitForSingleObject(ended.process.get(), INFINITE);
+    const Child running = Start(Quoted(SelfPath()) + L" --sleep 60000");
+    ASSERT_TRUE(running.process);
+
+    const std::wstring target = Target(L"OrbelTestTiny.bin");
+    const std::wstring stale = target + L".orbel-" + std::to_wstring(ended.id) + L"-0.tmp";
+    const std::wstring live = target + L".orbel-" + std::to_wstring(running.id) + L"-0.tmp";
+    const std::wstring unrelated = Target(L"OrbelTestTinyX.bin.orbel-1-0.tmp");
+    ASSERT_TRUE(WriteText(stale, "left by a killed run"));
+    ASSERT_TRUE(WriteText(live, "being written by another run"));
+    ASSERT_TRUE(WriteText(unrelated, "another component's"));
+
+    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_FALSE(Exists(stale));
+    EXPECT_TRUE(Exists(live)) << "the temporary file of a running installer was deleted";
+    EXPECT_TRUE(Exists(unrelated));
+
+    ::TerminateProcess(running.process.get(), 0);
+    ::WaitForSingleObject(running.process.get(), INFINITE);
+    ::DeleteFileW(live.c_str());
+    ::DeleteFileW(unrelated.c_str());
+}
+
+class RegistrationTest : public InstallComponentTest {
+protected:
+    std::wstring ExpectedCommand(const std::wstring& fileName) const {
+        return L"\"" + folder_ + L"regsvr32.exe\" /s \"" + folder_ + fileName + L"\"";
+    }
+    std::wstring log_ = temp_.path() + L"commands.txt";
+};
+
+TEST_F(RegistrationTest, RunsTheQuotedToolOfTheSameFolderSilently) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    const std::vector<std::string> commands = regsvr32.Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(Upper(Widen(commands[0])), Upper(ExpectedCommand(L"OrbelTestTiny.bin")));
+}
+
+TEST_F(RegistrationTest, NeverStartsAProcessForAnEntryNotToRegister) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_TRUE(Exists(Target(L"OrbelTestTiny.bin")));
+    EXPECT_EQ(regsvr32.Commands(), std::vector<std::string>{});
+}
+
+TEST_F(RegistrationTest, RegistersTwiceWhenInstalledTwice) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(regsvr32.Commands().size(), 2u);
+    EXPECT_EQ(ReadBytes(Target(L"OrbelTestTiny.bin")), Bytes(TinyPayload()));
+}
+
+TEST_F(RegistrationTest, RegistersAFileHeldOpenAndFailsTheRow) {
+    const std::wstring target = Target(L"OrbelTestTiny.bin");
+    ASSERT_TRUE(WriteText(target, "old server"));
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    const UniqueHandle holder = HoldExclusively(target);
+    ASSERT_TRUE(holder);
+    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(regsvr32.Commands().size(), 1u);
+}
+
+TEST_F(RegistrationTest, RegistersAnExistingFileWhenThePayloadIsMissing) {
+    const std::wstring target = Target(L"OrbelTestAbsent.dll");
+    ASSERT_TRUE(WriteText(target, "old server"));
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_FALSE(InstallComponent(L".dll", L"OrbelTestAbsent", true));
+    EXPECT_EQ(regsvr32.Commands().size(), 1u);
+    EXPECT_EQ(ReadBytes(target), Bytes("old server"));
+}
+
+TEST_F(RegistrationTest, NoFileNoProcess) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_FALSE(InstallComponent(L".dll", L"OrbelTestNever", true));
+    EXPECT_EQ(regsvr32.Commands(), std::vector<std::string>{});
+}
+
+TEST_F(RegistrationTest, ToolThatFailsFailsTheRow) {
+    const FakeRegsvr32 regsvr32(folder_, log_, 5);
+    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(regsvr32.Commands().size(), 1u);
+    EXPECT_EQ(ReadBytes(Target(L"OrbelTestTiny.bin")), Bytes(TinyPayload()));
+}
+
+TEST_F(RegistrationTest, MissingToolFailsTheRow) {
+    ASSERT_TRUE(::DeleteFileW((folder_ + L"regsvr32.exe").c_str()));
+    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(ReadBytes(Target(L"OrbelTestTiny.bin")), Bytes(TinyPayload()));
+}
+
+class TargetExistsTest : public testing::Test {
+protected:
+    TempDir temp_;
+};
+
+TEST_F(TargetExistsTest, AFileExistsAndADirectoryDoesNot) {
+    const std::wstring file = temp_.path() + L"file.dll";
+    ASSERT_TRUE(WriteText(file, "x"));
+    EXPECT_TRUE(TargetExists(file));
+    EXPECT_FALSE(TargetExists(temp_.path() + L"."));
+    const std::wstring folder = temp_.path() + L"folder.dll";
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    EXPECT_FALSE(TargetExists(folder));
+}
+
+TEST_F(TargetExistsTest, AFileHeldOpenExclusivelyExists) {
+    const std::wstring file = temp_.path() + L"held.dll";
+    ASSERT_TRUE(WriteText(file, "x"));
+    const UniqueHandle holder = HoldExclusively(file);
+    ASSERT_TRUE(holder);
+    EXPECT_TRUE(TargetExists(file));
+}
+
+TEST_F(TargetExistsTest, MissingFilesFoldersAndInvalidNamesDoNotExist) {
+    const struct {
+        std::wstring path;
+        DWORD error;
+    } cases[] = {
+        {temp_.path() + L"absent.dll", ERROR_FILE_NOT_FOUND},
+        {temp_.path() + L"absent\\file.dll", ERROR_PATH_NOT_FOUND},
+        {temp_.path() + L"bad<name>.dll", ERROR_INVALID_NAME},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.path));
+        // The path must really take the branch its error code names.
+        ::SetLastError(0xdeadbeef);
+        ASSERT_EQ(::GetFileAttributesW(c.path.c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(::GetLastError(), c.error);
+        EXPECT_FALSE(TargetExists(c.path));
+    }
+}
+
+}  // namespace
+}  // namespace orbel::test

@@ -1,0 +1,290 @@
+// The whole installer, run as administrators run it, and what Windows shows
+// afterwards: the files in the system folder, the registry, a script client's
+// view of the servers, the registration commands and the exit code.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "components.h"
+#include "support/support.h"
+
+namespace orbel::test {
+namespace {
+
+constexpr DWORD kInstallFailure = 1603;
+
+struct Row {
+    const wchar_t* baseName;
+    const wchar_t* fileName;
+    bool server;
+    // Whether the 64-bit payload is a build of its own rather than the 32-bit image.
+    bool distinct64;
+};
+
+// The installer's table, written out independently of its source.
+constexpr Row kRows[] = {
+    {L"CorvoX", L"CorvoX.dll", true, false},
+    {L"CorvoDataSetX", L"CorvoDataSetX.dll", true, false},
+    {L"msxml6", L"msxml6.dll", true, true},
+    {L"CorvoGovX", L"CorvoGovX.ocx", true, false},
+    {L"midas", L"midas.dll", true, false},
+    {L"stdvcl40", L"stdvcl40.dll", true, true},
+    {L"ssleay32", L"ssleay32.dll", false, true},
+    {L"libeay32", L"libeay32.dll", false, true},
+    {L"msxml6r", L"msxml6r.dll", false, true},
+    {L"kwtCorvoLibUNICODE", L"kwtCorvoLibUNICODE.dll", false, false},
+    {L"kwtCorvoLib", L"kwtCorvoLib.dll", false, false},
+};
+constexpr size_t kServerRows = 6;
+
+class InstallerTest : public testing::Test {
+protected:
+    void TearDown() override {
+        EXPECT_EQ(FindNames(folder_, L"*.orbel-*.tmp"), std::vector<std::wstring>{})
+            << "a temporary file was left in the system folder";
+    }
+
+    DWORD RunInstaller(const std::wstring& installer) const { return test::Run(Quoted(installer)); }
+    DWORD RunInstaller() const { return RunInstaller(BuildPath("ORBEL_TEST_INSTALLER")); }
+
+    std::wstring Target(const Row& row) const { return folder_ + row.fileName; }
+    std::wstring Payload(const Row& row) const {
+        return BuildPath("ORBEL_TEST_PAYLOADS") + (OnWow64() ? L"\\64\\" : L"\\32\\") + row.fileName;
+    }
+    std::vector<BYTE> PayloadBytes(const Row& row) const {
+        bool read = false;
+        std::vector<BYTE> bytes = ReadBytes(Payload(row), &read);
+        EXPECT_TRUE(read) << "cannot read payload " << Narrow(Payload(row));
+        return bytes;
+    }
+    void ExpectInstalled(const Row& row) const {
+        bool read = false;
+        const std::vector<BYTE> bytes = ReadBytes(Target(row), &read);
+        EXPECT_TRUE(read) << Narrow(Target(row)) << " missing";
+        EXPECT_TRUE(bytes == PayloadBytes(row)) << Narrow(Target(row)) << " differs from its payload";
+    }
+    std::string ExpectedCommand(const Row& row) const {
+        return Narrow(Upper(L"\"" + folder_ + L"regsvr32.exe\" /s \"" + folder_ + row.fileName + L"\""));
+    }
+    // The expected commands of the server rows, upper case, leaving out those named.
+    std::vector<std::string> ExpectedCommands(std::initializer_list<const wchar_t*> without = {}) const {
+        std::vector<std::string> commands;
+        for (size_t i = 0; i < kServerRows; ++i) {
+            bool left = false;
+            for (const wchar_t* name : without) {
+                left = left || std::wstring(name) == kRows[i].baseName;
+            }
+            if (!left) {
+                commands.push_back(ExpectedCommand(kRows[i]));
+            }
+        }
+        return commands;
+    }
+    static std::vector<std::string> UpperAll(const std::vector<std::string>& lines) {
+        std::vector<std::string> upper;
+        for (const std::string& line : lines) {
+            upper.push_back(Narrow(Upper(Widen(line))));
+        }
+        return upper;
+    }
+    const Row& RowNamed(const wchar_t* baseName) const {
+        for (const Row& row : kRows) {
+            if (std::wstring(row.baseName) == baseName) {
+                return row;
+            }
+        }
+        ADD_FAILURE() << "no row " << Narrow(baseName);
+        return kRows[0];
+    }
+
+    std::wstring folder_ = SystemFolder32();
+    TempDir temp_;
+    std::wstring log_ = temp_.path() + L"commands.txt";
+};
+
+TEST_F(InstallerTest, WholeRunInstallsRegistersAndServesEveryComponent) {
+    // Wine's own msxml6 would otherwise stand in for the native file.
+    const NativeOverride msxml6(L"msxml6");
+    ASSERT_EQ(RunInstaller(), 0u);
+
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Narrow(row.fileName));
+        ExpectInstalled(row);
+        EXPECT_TRUE(CanOpenExclusively(Target(row)));
+        // Not in the other system folder: absent there, or Wine's own file of that name.
+        const std::wstring other = OtherSystemFolder() + row.fileName;
+        EXPECT_FALSE(Exists(other) && ReadBytes(other) == PayloadBytes(row)) << "written into " << Narrow(other);
+    }
+
+    for (const demo::Server& server : demo::kServers) {
+        SCOPED_TRACE(Narrow(server.baseName));
+        const std::wstring key = std::wstring(L"Software\\Classes\\CLSID\\") + server.clsid + L"\\InprocServer32";
+        bool found = false;
+        const std::wstring path = ReadMachineString(key, KEY_WOW64_32KEY, &found);
+        EXPECT_TRUE(found) << "not registered for 32-bit clients";
+        EXPECT_EQ(Upper(path), Upper(folder_ + server.baseName + server.extension));
+        if (OnWow64()) {
+            ReadMachineString(key, KEY_WOW64_64KEY, &found);
+            EXPECT_FALSE(found) << "registered in the 64-bit view";
+        }
+    }
+
+    // A real client: the script host of the same system folder creates each object.
+    std::string script;
+    for (const demo::Server& server : demo::kServers) {
+        const std::string id = Narrow(server.progId);
+        script += "try { WScript.Echo(\"" + id + "=\" + new ActiveXObject(\"" + id +
+                  "\").Name); } catch (e) { WScript.Echo(\"" + id + " failed: \" + e.message); }\n";
+    }
+    const std::wstring probe = temp_.path() + L"probe.js";
+    const std::wstring output = temp_.path() + L"probe.txt";
+    ASSERT_TRUE(WriteText(probe, script));
+    EXPECT_EQ(test::Run(Quoted(folder_ + L"cscript.exe") + L" //nologo " + Quoted(probe), 60000, output), 0u);
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < kServerRows; ++i) {
+        const std::wstring variant = kRows[i].distinct64 ? (OnWow64() ? L"64" : L"32") : L"32+64";
+        expected.push_back(Narrow(std::wstring(L"Orbel.") + kRows[i].baseName + L"=" + kRows[i].baseName + L" " +
+                                  variant));
+    }
+    EXPECT_EQ(ReadLines(output), expected);
+}
+
+TEST_F(InstallerTest, RegistersTheSixServersInTableOrderWithTheExactCommand) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    ASSERT_EQ(RunInstaller(), 0u);
+    EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Narrow(row.fileName));
+        ExpectInstalled(row);
+    }
+}
+
+TEST_F(InstallerTest, RunningAgainRepeatsTheWholePass) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    ASSERT_EQ(RunInstaller(), 0u);
+    ASSERT_EQ(RunInstaller(), 0u);
+    EXPECT_EQ(regsvr32.Commands().size(), 2 * kServerRows);
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Narrow(row.fileName));
+        ExpectInstalled(row);
+    }
+}
+
+TEST_F(InstallerTest, ReRunSucceedsWhileAnInstalledLibraryIsLoaded) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    ASSERT_EQ(RunInstaller(), 0u);
+    const Row& row = RowNamed(L"kwtCorvoLib");
+    const UniqueModule loaded{::LoadLibraryW(Target(row).c_str())};
+    ASSERT_TRUE(loaded) << "cannot load " << Narrow(Target(row));
+    EXPECT_EQ(RunInstaller(), 0u);
+    ExpectInstalled(row);
+}
+
+TEST_F(InstallerTest, TargetHeldOpenKeepsItsBytesIsStillRegisteredAndFailsTheRun) {
+    const Row& row = RowNamed(L"CorvoX");
+    ASSERT_TRUE(WriteText(Target(row), "old CorvoX"));
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    {
+        const UniqueHandle holder = HoldExclusively(Target(row));
+        ASSERT_TRUE(holder);
+        EXPECT_EQ(RunInstaller(), kInstallFailure);
+    }
+    EXPECT_EQ(ReadBytes(Target(row)), Bytes("old CorvoX"));
+    EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
+    for (const Row& other : kRows) {
+        if (&other != &row) {
+            SCOPED_TRACE(Narrow(other.fileName));
+            ExpectInstalled(other);
+        }
+    }
+    EXPECT_TRUE(CanOpenExclusively(Target(row)));
+}
+
+TEST_F(InstallerTest, EveryTargetHeldOpenStillRegistersTheSixOldFiles) {
+    std::vector<UniqueHandle> holders;
+    for (const Row& row : kRows) {
+        ASSERT_TRUE(WriteText(Target(row), "old"));
+        holders.push_back(HoldExclusively(Target(row)));
+        ASSERT_TRUE(holders.back());
+    }
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_EQ(RunInstaller(), kInstallFailure);
+    holders.clear();
+    EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
+    for (const Row& row : kRows) {
+        EXPECT_EQ(ReadBytes(Target(row)), Bytes("old")) << Narrow(row.fileName);
+    }
+}
+
+TEST_F(InstallerTest, DirectoryAtATargetIsLeftAndNotRegistered) {
+    const Row& row = RowNamed(L"midas");
+    ASSERT_TRUE(::CreateDirectoryW(Target(row).c_str(), nullptr));
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_EQ(RunInstaller(), kInstallFailure);
+    EXPECT_NE(::GetFileAttributesW(Target(row).c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands({L"midas"}));
+    for (const Row& other : kRows) {
+        if (&other != &row) {
+            SCOPED_TRACE(Narrow(other.fileName));
+            ExpectInstalled(other);
+        }
+    }
+}
+
+TEST_F(InstallerTest, ReadOnlyTargetKeepsItsBytes) {
+    const Row& row = RowNamed(L"CorvoGovX");
+    ASSERT_TRUE(WriteText(Target(row), "old read-only control"));
+    ASSERT_TRUE(::SetFileAttributesW(Target(row).c_str(), FILE_ATTRIBUTE_READONLY));
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_EQ(RunInstaller(), kInstallFailure);
+    EXPECT_EQ(ReadBytes(Target(row)), Bytes("old read-only control"));
+    EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
+    ::SetFileAttributesW(Target(row).c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(CanOpenExclusively(Target(row)));
+}
+
+TEST_F(InstallerTest, RegistrationToolThatFailsFailsTheRunButEveryRowIsInstalled) {
+    const FakeRegsvr32 regsvr32(folder_, log_, 5);
+    EXPECT_EQ(RunInstaller(), kInstallFailure);
+    EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Narrow(row.fileName));
+        ExpectInstalled(row);
+    }
+}
+
+TEST_F(InstallerTest, NoRegistrationToolFailsTheRunButEveryFileIsWritten) {
+    ASSERT_TRUE(::DeleteFileW((folder_ + L"regsvr32.exe").c_str()));
+    EXPECT_EQ(RunInstaller(), kInstallFailure);
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Narrow(row.fileName));
+        ExpectInstalled(row);
+    }
+}
+
+TEST_F(InstallerTest, MissingPayloadNeverEmptiesTheTarget) {
+    // This build of the installer lacks both midas payloads.
+    const std::wstring installer = BuildPath("ORBEL_TEST_MISSING_INSTALLER");
+    const Row& row = RowNamed(L"midas");
+    ASSERT_TRUE(WriteText(Target(row), "old midas"));
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_EQ(RunInstaller(installer), kInstallFailure);
+    EXPECT_EQ(ReadBytes(Target(row)), Bytes("old midas"));
+    // The old file is still registered, as any file found at the target is.
+    EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
+    for (const Row& other : kRows) {
+        if (&other != &row) {
+            SCOPED_TRACE(Narrow(other.fileName));
+            ExpectInstalled(other);
+        }
+    }
+
+    ASSERT_TRUE(::DeleteFileW(Target(row).c_str()));
+    EXPECT_EQ(RunInstaller(installer), kInstallFailure);
+    EXPECT_FALSE(Exists(Target(row)));
+    EXPECT_EQ(UpperAll(regsvr32.Commands()).size(), 2 * kServerRows - 1);
+}
+
+}  // namespace
+}  // namespace orbel::test
