@@ -1,6 +1,7 @@
 // Runs an installer and reports what it left in the system folder: each file,
 // its size, whether it holds its payload's bytes, whether its COM class is
-// registered at that path, and what a script client reads from its object.
+// registered at that path, and what a script client reads from its object
+// (for a plain library, what its export answers).
 //
 //   orbel_report.exe <installer.exe> <payload-folder> <report-file>
 //
@@ -126,6 +127,20 @@ std::vector<std::string> ScriptReads(const std::wstring& folder, const std::wstr
     return lines;
 }
 
+// What a plain library's OrbelComponentName export answers.
+std::string ExportedName(const std::wstring& path) {
+    const HMODULE library = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!library) {
+        return "cannot load";
+    }
+    using NameFn = const wchar_t*(WINAPI*)();
+    const auto name = reinterpret_cast<NameFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(library, "OrbelComponentName")));
+    const std::string text = name ? Narrow(name()) + " (export)" : "no export";
+    ::FreeLibrary(library);
+    return text;
+}
+
 std::string Pad(std::string text, size_t width) {
     if (text.size() < width) {
         text.append(width - text.size(), ' ');
@@ -152,8 +167,8 @@ int wmain(int argc, wchar_t** argv) {
 
     std::string report = "setup_orbel.exe exited with " + std::to_string(exitCode) + " on " +
                          (wow64 ? "64-bit" : "32-bit") + " Windows\n\n";
-    report += Pad("installed file", 40) + Pad("size", 10) + Pad("payload", 12) + Pad("registered", 12) +
-              "script client read\n";
+    report += Pad("installed file", 46) + Pad("size", 10) + Pad("payload", 12) + Pad("registered", 12) +
+              "what a client read\n";
     std::vector<std::wstring> files;
     for (const auto& server : kServers) {
         files.push_back(std::wstring(server.baseName) + server.extension);
@@ -172,8 +187,10 @@ int wmain(int argc, wchar_t** argv) {
         if (i < std::size(kServers)) {
             registered = ::lstrcmpiW(RegisteredPath(kServers[i].clsid).c_str(), target.c_str()) == 0 ? "yes" : "no";
             read = i < reads.size() ? reads[i] : "";
+        } else if (present) {
+            read = ExportedName(target);
         }
-        report += Pad(Narrow(target), 40) + Pad(present ? std::to_string(installed.size()) : "absent", 10) +
+        report += Pad(Narrow(target), 46)  + Pad(present ? std::to_string(installed.size()) : "absent", 10) +
                   Pad(same ? "identical" : "DIFFERENT", 12) + Pad(registered, 12) + read + "\n";
     }
 

@@ -277,5 +277,17 @@ TEST_F(TargetExistsTest, MissingFilesFoldersAndInvalidNamesDoNotExist) {
     }
 }
 
+TEST_F(TargetExistsTest, AttributesWithheldForAnotherReasonLetTheDirectoryListingDecide) {
+    // An unreachable network path fails with neither "not found" nor "invalid name".
+    const std::wstring path = L"\\\\orbel-no-such-host\\share\\CorvoX.dll";
+    ::SetLastError(0xdeadbeef);
+    ASSERT_EQ(::GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+    const DWORD error = ::GetLastError();
+    ASSERT_NE(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    ASSERT_NE(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    ASSERT_NE(error, static_cast<DWORD>(ERROR_INVALID_NAME));
+    EXPECT_FALSE(TargetExists(path));
+}
+
 }  // namespace
 }  // namespace orbel::test

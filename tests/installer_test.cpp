@@ -43,6 +43,12 @@ protected:
     void TearDown() override {
         EXPECT_EQ(FindNames(folder_, L"*.orbel-*.tmp"), std::vector<std::wstring>{})
             << "a temporary file was left in the system folder";
+        for (const Row& row : kRows) {
+            const DWORD attributes = ::GetFileAttributesW(Target(row).c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                EXPECT_TRUE(CanOpenExclusively(Target(row))) << Narrow(Target(row)) << " is still held open";
+            }
+        }
     }
 
     DWORD RunInstaller(const std::wstring& installer) const { return test::Run(Quoted(installer)); }
