@@ -14,3 +14,13 @@ set(ORBEL_PAYLOAD_FILES
     kwtCorvoLibUNICODE.dll
     kwtCorvoLib.dll
 )
+
+# The COM servers among them, registered with regsvr32 after they are written.
+set(ORBEL_REGISTERED_FILES
+    CorvoX.dll
+    CorvoDataSetX.dll
+    msxml6.dll
+    CorvoGovX.ocx
+    midas.dll
+    stdvcl40.dll
+)

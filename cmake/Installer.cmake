@@ -1,0 +1,106 @@
+# Building installer executables: the code, the resources compiled from
+# res/setup_orbel.rc.in, and the payload files, all in one resource object.
+
+include(${PROJECT_SOURCE_DIR}/res/payloads.cmake)
+
+set(ORBEL_RES_DIR "${CMAKE_BINARY_DIR}/res")
+string(REPLACE "." "," ORBEL_VERSION_COMMAS "${PROJECT_VERSION}")
+
+# The icon, drawn from its description.
+add_custom_command(OUTPUT "${ORBEL_RES_DIR}/setup_orbel.ico"
+    COMMAND "${ORBEL_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/make_icon.py"
+        "${PROJECT_SOURCE_DIR}/res/icon.json" "${ORBEL_RES_DIR}/setup_orbel.ico"
+    DEPENDS "${PROJECT_SOURCE_DIR}/tools/make_icon.py" "${PROJECT_SOURCE_DIR}/res/icon.json"
+    VERBATIM)
+# The manifest, the icon and the version block, compiled by windres.
+configure_file("${PROJECT_SOURCE_DIR}/res/setup_orbel.rc.in" "${ORBEL_RES_DIR}/setup_orbel.rc" @ONLY)
+add_custom_command(OUTPUT "${ORBEL_RES_DIR}/setup_orbel.res"
+    COMMAND "${CMAKE_RC_COMPILER}" -O res
+        --include-dir "${ORBEL_RES_DIR}" --include-dir "${PROJECT_SOURCE_DIR}/res"
+        -i "${ORBEL_RES_DIR}/setup_orbel.rc" -o "${ORBEL_RES_DIR}/setup_orbel.res"
+    DEPENDS "${ORBEL_RES_DIR}/setup_orbel.rc" "${ORBEL_RES_DIR}/setup_orbel.ico"
+        "${PROJECT_SOURCE_DIR}/res/setup_orbel.manifest"
+    VERBATIM)
+
+# The resource name of one payload file: variant prefix and base name, upper case.
+function(orbel_payload_resource_name out variant file)
+    get_filename_component(base "${file}" NAME_WLE)
+    string(TOUPPER "${variant}_${base}" name)
+    set(${out} "${name}" PARENT_SCOPE)
+endfunction()
+
+# Stops the configure step, naming every payload file of <dir> that is missing
+# or cannot be read.
+function(orbel_check_payload_dir dir)
+    set(problems "")
+    foreach(variant 32 64)
+        foreach(file IN LISTS ORBEL_PAYLOAD_FILES)
+            set(path "${dir}/${variant}/${file}")
+            if(IS_DIRECTORY "${path}" OR NOT EXISTS "${path}")
+                string(APPEND problems "\n  missing:    ${path}")
+                continue()
+            endif()
+            execute_process(COMMAND "${CMAKE_COMMAND}" -E sha256sum "${path}"
+                RESULT_VARIABLE unreadable OUTPUT_QUIET ERROR_QUIET)
+            if(unreadable)
+                string(APPEND problems "\n  unreadable: ${path}")
+            endif()
+        endforeach()
+    endforeach()
+    if(problems)
+        message(FATAL_ERROR "ORBEL_PAYLOAD_DIR=${dir} lacks payload files:${problems}\n"
+            "Expected 32/<name> and 64/<name> for each of: ${ORBEL_PAYLOAD_FILES}")
+    endif()
+endfunction()
+
+# orbel_add_installer(<target> PAYLOAD_DIR <dir> [OUTPUT_NAME <name>]
+#                     [OMIT <resource-name>...] [DEPENDS <target>...])
+# An installer executable carrying the payloads of <dir>: RT_RCDATA resources
+# "32_<BASENAME>" and "64_<BASENAME>", language 1033, bytes unchanged. The
+# payload table lands beside it as <name>.payloads.txt.
+function(orbel_add_installer target)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "PAYLOAD_DIR;OUTPUT_NAME" "OMIT;DEPENDS")
+    if(NOT arg_OUTPUT_NAME)
+        set(arg_OUTPUT_NAME ${target})
+    endif()
+    set(list "")
+    set(files "")
+    foreach(file IN LISTS ORBEL_PAYLOAD_FILES)
+        set(server 0)
+        if(file IN_LIST ORBEL_REGISTERED_FILES)
+            set(server 1)
+        endif()
+        foreach(variant 32 64)
+            orbel_payload_resource_name(name ${variant} ${file})
+            if(NOT name IN_LIST arg_OMIT)
+                string(APPEND list "${name}\t1033\t${server}\t${arg_PAYLOAD_DIR}/${variant}/${file}\n")
+                list(APPEND files "${arg_PAYLOAD_DIR}/${variant}/${file}")
+            endif()
+        endforeach()
+    endforeach()
+    set(listFile "${CMAKE_CURRENT_BINARY_DIR}/${target}.payloads.list")
+    file(CONFIGURE OUTPUT "${listFile}" CONTENT "${list}" @ONLY)
+
+    set(object "${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.obj")
+    set(table "${CMAKE_CURRENT_BINARY_DIR}/${arg_OUTPUT_NAME}.payloads.txt")
+    add_custom_command(OUTPUT "${object}" "${table}"
+        COMMAND "${ORBEL_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/resource_object.py"
+            --res "${ORBEL_RES_DIR}/setup_orbel.res" --payloads "${listFile}"
+            --output "${object}" --table "${table}"
+        # A changed payload file rebuilds the executable.
+        DEPENDS "${PROJECT_SOURCE_DIR}/tools/resource_object.py" "${ORBEL_RES_DIR}/setup_orbel.res"
+            "${listFile}" ${files} ${arg_DEPENDS}
+        COMMENT "Laying the payloads of ${arg_PAYLOAD_DIR} into ${arg_OUTPUT_NAME}.exe"
+        VERBATIM)
+
+    add_executable(${target} WIN32 "${object}")
+    target_link_libraries(${target} PRIVATE orbel_core)
+    orbel_windows_target(${target})
+    # wWinMain; GetWindowsDirectoryW names the shared Windows directory on
+    # Remote Desktop hosts only for a terminal-server-aware program.
+    target_link_options(${target} PRIVATE -municode -Wl,--tsaware -s)
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${arg_OUTPUT_NAME} LINKER_LANGUAGE CXX)
+    if(arg_DEPENDS)
+        add_dependencies(${target} ${arg_DEPENDS})
+    endif()
+endfunction()

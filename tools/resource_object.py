@@ -1,0 +1,282 @@
+#!/usr/bin/env python3
+"""Writes the installer's whole resource section as one COFF object.
+
+It takes the resources windres compiled from the .rc file (manifest, version
+block, icon), adds the payload files as RT_RCDATA resources, and stores each
+distinct payload image once: two resource names whose files are byte-identical
+get two data entries pointing at the same bytes, which the PE format allows.
+The linker leaves a single .rsrc input as it is; given two it would merge them
+and copy every entry's bytes again.
+
+It also prints the payload table a release engineer checks before shipping,
+writes it to a file, and warns about payloads that cannot work where they land.
+
+    resource_object.py --res <windres.res> --payloads <list> --output <object.o> --table <table.txt>
+
+The payload list has one line per payload, tab-separated:
+    <resource name> <language> <server: 1 or 0> <file>
+"""
+import argparse
+import hashlib
+import struct
+import sys
+
+try:
+    import pefile
+except ImportError:  # pragma: no cover
+    sys.exit("resource_object.py: python3-pefile is missing (apt-get install python3-pefile)")
+
+RT_RCDATA = 10
+IMAGE_FILE_MACHINE_I386 = 0x14C
+IMAGE_REL_I386_DIR32NB = 0x0007
+IMAGE_SCN_CNT_INITIALIZED_DATA = 0x00000040
+IMAGE_SCN_MEM_READ = 0x40000000
+IMAGE_SCN_ALIGN_8BYTES = 0x00400000
+# A 32-bit process maps the whole image below 2 GiB, beside its stack, heaps
+# and system DLLs; keep the resources well clear of that.
+MAX_RESOURCE_BYTES = 0x7000_0000
+MACHINES = {0x14C: "i386", 0x8664: "x86-64", 0xAA64: "arm64", 0x1C4: "arm"}
+
+
+class Resource:
+    def __init__(self, type_, name, language, data):
+        self.type = type_          # int id or upper-case str
+        self.name = name
+        self.language = language
+        self.data = data
+
+
+def align(value, to):
+    return (value + to - 1) // to * to
+
+
+def read_res(path):
+    """The resources of a Win32 .res file, as windres writes it."""
+    with open(path, "rb") as f:
+        blob = f.read()
+    resources = []
+    offset = 0
+    while offset + 8 <= len(blob):
+        data_size, header_size = struct.unpack_from("<II", blob, offset)
+        cursor = offset + 8
+
+        def name_or_id():
+            nonlocal cursor
+            (first,) = struct.unpack_from("<H", blob, cursor)
+            if first == 0xFFFF:
+                (ident,) = struct.unpack_from("<H", blob, cursor + 2)
+                cursor += 4
+                return ident
+            end = cursor
+            while struct.unpack_from("<H", blob, end)[0] != 0:
+                end += 2
+            text = blob[cursor:end].decode("utf-16-le")
+            cursor = end + 2
+            return text
+
+        type_ = name_or_id()
+        name = name_or_id()
+        cursor = align(cursor, 4)
+        _, _, language, _, _ = struct.unpack_from("<IHHII", blob, cursor)
+        data_start = offset + header_size
+        data = blob[data_start:data_start + data_size]
+        # The file opens with an empty entry that marks it as a 32-bit .res.
+        if not (type_ == 0 and name == 0 and data_size == 0):
+            resources.append(Resource(type_, name, language, data))
+        offset = align(data_start + data_size, 4)
+    return resources
+
+
+def read_payload_list(path):
+    entries = []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if not line:
+                continue
+            name, language, server, file = line.split("\t", 3)
+            entries.append((name.upper(), int(language), server == "1", file))
+    return entries
+
+
+def describe_pe(data):
+    """Machine type and whether DllRegisterServer is exported; None if data is no PE image."""
+    try:
+        image = pefile.PE(data=data, fast_load=True)
+    except pefile.PEFormatError:
+        return None
+    machine = MACHINES.get(image.FILE_HEADER.Machine, hex(image.FILE_HEADER.Machine))
+    is_dll = bool(image.FILE_HEADER.Characteristics & 0x2000)
+    image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
+    exports = set()
+    if hasattr(image, "DIRECTORY_ENTRY_EXPORT"):
+        exports = {symbol.name for symbol in image.DIRECTORY_ENTRY_EXPORT.symbols if symbol.name}
+    return machine, is_dll, b"DllRegisterServer" in exports
+
+
+def sort_key(key):
+    # Named entries come before numbered ones, each in ascending order.
+    return (0, key.encode("utf-16-be")) if isinstance(key, str) else (1, key)
+
+
+def build_section(resources):
+    """The .rsrc section's bytes and the offsets of the fields to relocate."""
+    tree = {}
+    for resource in resources:
+        tree.setdefault(resource.type, {}).setdefault(resource.name, {})[resource.language] = resource
+
+    # Directories first, level by level, then data entries, names and bytes.
+    directories = []  # (path of keys, its children's keys in order)
+
+    def directory_size(children):
+        return 16 + 8 * len(children)
+
+    layout = {}
+    offset = 0
+    root_children = sorted(tree, key=sort_key)
+    directories.append(((), root_children))
+    layout[()] = offset
+    offset += directory_size(root_children)
+    for type_ in root_children:
+        names = sorted(tree[type_], key=sort_key)
+        directories.append(((type_,), names))
+        layout[(type_,)] = offset
+        offset += directory_size(names)
+    for type_ in root_children:
+        for name in sorted(tree[type_], key=sort_key):
+            languages = sorted(tree[type_][name])
+            directories.append(((type_, name), languages))
+            layout[(type_, name)] = offset
+            offset += directory_size(languages)
+
+    leaves = []
+    for path, children in directories:
+        if len(path) == 2:
+            leaves.extend(tree[path[0]][path[1]][language] for language in children)
+    entry_offsets = {}
+    for leaf in leaves:
+        entry_offsets[id(leaf)] = offset
+        offset += 16
+
+    strings = {}
+    for key in [k for (_, children) in directories for k in children if isinstance(k, str)]:
+        if key not in strings:
+            strings[key] = offset
+            offset += 2 + 2 * len(key)
+    offset = align(offset, 8)
+
+    # Each distinct image once, in the order of first use.
+    data_offsets = {}
+    blobs = []
+    leaf_data = {}
+    for leaf in leaves:
+        digest = (len(leaf.data), hashlib.sha256(leaf.data).digest())
+        if digest not in data_offsets:
+            data_offsets[digest] = offset
+            blobs.append((offset, leaf.data))
+            offset = align(offset + len(leaf.data), 8)
+        leaf_data[id(leaf)] = data_offsets[digest]
+    size = offset
+
+    section = bytearray(size)
+    relocations = []
+    for path, children in directories:
+        base = layout[path]
+        named = sum(1 for k in children if isinstance(k, str))
+        struct.pack_into("<IIHHHH", section, base, 0, 0, 0, 0, named, len(children) - named)
+        for index, key in enumerate(children):
+            name_field = (0x80000000 | strings[key]) if isinstance(key, str) else key
+            if len(path) < 2:
+                target = 0x80000000 | layout[path + (key,)]
+            else:
+                target = entry_offsets[id(tree[path[0]][path[1]][key])]
+            struct.pack_into("<II", section, base + 16 + 8 * index, name_field, target)
+    for leaf in leaves:
+        at = entry_offsets[id(leaf)]
+        # The linker turns this section offset into the data's RVA.
+        struct.pack_into("<IIII", section, at, leaf_data[id(leaf)], len(leaf.data), 0, 0)
+        relocations.append(at)
+    for key, at in strings.items():
+        encoded = key.encode("utf-16-le")
+        struct.pack_into("<H", section, at, len(key))
+        section[at + 2:at + 2 + len(encoded)] = encoded
+    for at, data in blobs:
+        section[at:at + len(data)] = data
+    return bytes(section), relocations
+
+
+def write_object(path, section, relocations):
+    header_size = 20 + 40
+    relocation_at = header_size + len(section)
+    symbols_at = relocation_at + 10 * len(relocations)
+    if len(relocations) > 0xFFFF:
+        sys.exit("resource_object.py: too many resources")
+    out = bytearray()
+    out += struct.pack("<HHIIIHH", IMAGE_FILE_MACHINE_I386, 1, 0, symbols_at, 2, 0, 0)
+    out += struct.pack("<8sIIIIIIHHI", b".rsrc", 0, 0, len(section), header_size, relocation_at, 0,
+                       len(relocations), 0,
+                       IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ | IMAGE_SCN_ALIGN_8BYTES)
+    out += section
+    for at in relocations:
+        out += struct.pack("<IIH", at, 0, IMAGE_REL_I386_DIR32NB)
+    # The section symbol the relocations refer to, and its auxiliary record.
+    out += struct.pack("<8sIhHBB", b".rsrc", 0, 1, 0, 3, 1)
+    out += struct.pack("<IHHIHB3s", len(section), len(relocations), 0, 0, 0, 0, b"")
+    out += struct.pack("<I", 4)  # an empty string table
+    with open(path, "wb") as f:
+        f.write(out)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--res", required=True)
+    parser.add_argument("--payloads", required=True)
+    parser.add_argument("--output", required=True)
+    parser.add_argument("--table", required=True)
+    args = parser.parse_args()
+
+    resources = read_res(args.res)
+    rows = []
+    warnings = []
+    for name, language, server, file in read_payload_list(args.payloads):
+        with open(file, "rb") as f:
+            data = f.read()
+        resources.append(Resource(RT_RCDATA, name, language, data))
+        pe = describe_pe(data)
+        machine = pe[0] if pe else "not PE"
+        registers = ("yes" if pe[2] else "no") if pe else "-"
+        rows.append((name, len(data), hashlib.sha256(data).hexdigest(), machine, registers, file))
+        if server and not (pe and pe[0] == "i386" and pe[1] and pe[2]):
+            warnings.append(f"{name} ({file}) is registered with regsvr32 in the 32-bit system folder, "
+                            f"but it is not a 32-bit x86 DLL that exports DllRegisterServer: "
+                            f"its registration will fail")
+        if pe and pe[0] == "x86-64":
+            warnings.append(f"{name} ({file}) is an x86-64 image: it lands in the 32-bit system folder, "
+                            f"where 32-bit processes cannot load it")
+
+    section, relocations = build_section(resources)
+    if len(section) > MAX_RESOURCE_BYTES:
+        sys.exit(f"resource_object.py: error: the payloads need {len(section):,} bytes of resources, more than "
+                 f"the {MAX_RESOURCE_BYTES:,} a 32-bit executable can carry (its whole image must load below "
+                 f"2 GiB in a 32-bit process)")
+    write_object(args.output, section, relocations)
+
+    width = max(len(r[0]) for r in rows) if rows else 8
+    lines = [f"{'resource':<{width}}  {'bytes':>10}  {'sha256':<64}  {'machine':<7}  {'DllRegisterServer':<17}  source"]
+    for name, size, digest, machine, registers, file in rows:
+        lines.append(f"{name:<{width}}  {size:>10}  {digest}  {machine:<7}  {registers:<17}  {file}")
+    distinct = {(r[1], r[2]) for r in rows}
+    lines.append(f"{len(rows)} payloads, {sum(r[1] for r in rows):,} bytes; "
+                 f"{len(distinct)} distinct images, stored once each: {sum(size for size, _ in distinct):,} bytes")
+    table = "\n".join(lines) + "\n"
+    with open(args.table, "w", encoding="utf-8") as f:
+        f.write(table)
+        for warning in warnings:
+            f.write("warning: " + warning + "\n")
+    sys.stdout.write(table)
+    for warning in warnings:
+        print("warning: " + warning, file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
