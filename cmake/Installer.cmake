@@ -104,3 +104,29 @@ function(orbel_add_installer target)
         add_dependencies(${target} ${arg_DEPENDS})
     endif()
 endfunction()
+
+# orbel_sign_executable(<target> PKCS12 <file> PASSWORD_FILE <file> [TIMESTAMP_URL <url>])
+# Signs the executable with Authenticode after each link, with Debian's
+# osslsigncode. The password is read from its file, never put on a command line.
+function(orbel_sign_executable target)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "PKCS12;PASSWORD_FILE;TIMESTAMP_URL" "")
+    find_program(ORBEL_OSSLSIGNCODE osslsigncode)
+    if(NOT ORBEL_OSSLSIGNCODE)
+        message(FATAL_ERROR "Signing needs osslsigncode: apt-get install osslsigncode")
+    endif()
+    if(NOT arg_PASSWORD_FILE)
+        message(FATAL_ERROR "Signing ${target} needs a password file (ORBEL_SIGN_PASSWORD_FILE)")
+    endif()
+    set(timestamp "")
+    if(arg_TIMESTAMP_URL)
+        set(timestamp -ts "${arg_TIMESTAMP_URL}")
+    endif()
+    set(exe "$<TARGET_FILE:${target}>")
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND "${CMAKE_COMMAND}" -E rm -f "${exe}.signed"
+        COMMAND "${ORBEL_OSSLSIGNCODE}" sign -pkcs12 "${arg_PKCS12}" -readpass "${arg_PASSWORD_FILE}"
+            -h sha256 -n setup_orbel ${timestamp} -in "${exe}" -out "${exe}.signed"
+        COMMAND "${CMAKE_COMMAND}" -E rename "${exe}.signed" "${exe}"
+        COMMENT "Signing $<TARGET_FILE_NAME:${target}>"
+        VERBATIM)
+endfunction()

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "components.h"
+#include "support/rows.h"
 #include "support/support.h"
 
 namespace orbel::test {
@@ -14,29 +15,6 @@ namespace {
 
 constexpr DWORD kInstallFailure = 1603;
 
-struct Row {
-    const wchar_t* baseName;
-    const wchar_t* fileName;
-    bool server;
-    // Whether the 64-bit payload is a build of its own rather than the 32-bit image.
-    bool distinct64;
-};
-
-// The installer's table, written out independently of its source.
-constexpr Row kRows[] = {
-    {L"CorvoX", L"CorvoX.dll", true, false},
-    {L"CorvoDataSetX", L"CorvoDataSetX.dll", true, false},
-    {L"msxml6", L"msxml6.dll", true, true},
-    {L"CorvoGovX", L"CorvoGovX.ocx", true, false},
-    {L"midas", L"midas.dll", true, false},
-    {L"stdvcl40", L"stdvcl40.dll", true, true},
-    {L"ssleay32", L"ssleay32.dll", false, true},
-    {L"libeay32", L"libeay32.dll", false, true},
-    {L"msxml6r", L"msxml6r.dll", false, true},
-    {L"kwtCorvoLibUNICODE", L"kwtCorvoLibUNICODE.dll", false, false},
-    {L"kwtCorvoLib", L"kwtCorvoLib.dll", false, false},
-};
-constexpr size_t kServerRows = 6;
 
 class InstallerTest : public testing::Test {
 protected:
@@ -159,6 +137,16 @@ TEST_F(InstallerTest, WholeRunInstallsRegistersAndServesEveryComponent) {
 TEST_F(InstallerTest, RegistersTheSixServersInTableOrderWithTheExactCommand) {
     const FakeRegsvr32 regsvr32(folder_, log_);
     ASSERT_EQ(RunInstaller(), 0u);
+    EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Narrow(row.fileName));
+        ExpectInstalled(row);
+    }
+}
+
+TEST_F(InstallerTest, SignedInstallerInstallsLikeTheUnsignedOne) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    ASSERT_EQ(RunInstaller(BuildPath("ORBEL_TEST_SIGNED_INSTALLER")), 0u);
     EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
     for (const Row& row : kRows) {
         SCOPED_TRACE(Narrow(row.fileName));

@@ -99,10 +99,10 @@ def read_payload_list(path):
     return entries
 
 
-def describe_pe(data):
-    """Machine type and whether DllRegisterServer is exported; None if data is no PE image."""
+def describe_pe(path):
+    """Machine type, whether it is a DLL and whether it exports DllRegisterServer; None if path is no PE image."""
     try:
-        image = pefile.PE(data=data, fast_load=True)
+        image = pefile.PE(path, fast_load=True)
     except pefile.PEFormatError:
         return None
     machine = MACHINES.get(image.FILE_HEADER.Machine, hex(image.FILE_HEADER.Machine))
@@ -235,17 +235,20 @@ def main():
     parser.add_argument("--table", required=True)
     args = parser.parse_args()
 
-    resources = read_res(args.res)
     rows = []
     warnings = []
-    for name, language, server, file in read_payload_list(args.payloads):
+    payloads = read_payload_list(args.payloads)
+    for name, language, server, file in payloads:
+        digest = hashlib.sha256()
+        size = 0
         with open(file, "rb") as f:
-            data = f.read()
-        resources.append(Resource(RT_RCDATA, name, language, data))
-        pe = describe_pe(data)
+            for piece in iter(lambda: f.read(1 << 20), b""):
+                digest.update(piece)
+                size += len(piece)
+        pe = describe_pe(file)
         machine = pe[0] if pe else "not PE"
         registers = ("yes" if pe[2] else "no") if pe else "-"
-        rows.append((name, len(data), hashlib.sha256(data).hexdigest(), machine, registers, file))
+        rows.append((name, size, digest.hexdigest(), machine, registers, file))
         if server and not (pe and pe[0] == "i386" and pe[1] and pe[2]):
             warnings.append(f"{name} ({file}) is registered with regsvr32 in the 32-bit system folder, "
                             f"but it is not a 32-bit x86 DLL that exports DllRegisterServer: "
@@ -254,20 +257,27 @@ def main():
             warnings.append(f"{name} ({file}) is an x86-64 image: it lands in the 32-bit system folder, "
                             f"where 32-bit processes cannot load it")
 
-    section, relocations = build_section(resources)
-    if len(section) > MAX_RESOURCE_BYTES:
-        sys.exit(f"resource_object.py: error: the payloads need {len(section):,} bytes of resources, more than "
-                 f"the {MAX_RESOURCE_BYTES:,} a 32-bit executable can carry (its whole image must load below "
+    # Checked before anything is read whole: payloads that do not fit are refused, not loaded.
+    distinct = {(r[1], r[2]) for r in rows}
+    stored = sum(size for size, _ in distinct)
+    if stored > MAX_RESOURCE_BYTES:
+        sys.exit(f"resource_object.py: error: the payloads need {stored:,} bytes, more than the "
+                 f"{MAX_RESOURCE_BYTES:,} a 32-bit executable can carry (its whole image must load below "
                  f"2 GiB in a 32-bit process)")
+
+    resources = read_res(args.res)
+    for name, language, _, file in payloads:
+        with open(file, "rb") as f:
+            resources.append(Resource(RT_RCDATA, name, language, f.read()))
+    section, relocations = build_section(resources)
     write_object(args.output, section, relocations)
 
     width = max(len(r[0]) for r in rows) if rows else 8
     lines = [f"{'resource':<{width}}  {'bytes':>10}  {'sha256':<64}  {'machine':<7}  {'DllRegisterServer':<17}  source"]
     for name, size, digest, machine, registers, file in rows:
         lines.append(f"{name:<{width}}  {size:>10}  {digest}  {machine:<7}  {registers:<17}  {file}")
-    distinct = {(r[1], r[2]) for r in rows}
     lines.append(f"{len(rows)} payloads, {sum(r[1] for r in rows):,} bytes; "
-                 f"{len(distinct)} distinct images, stored once each: {sum(size for size, _ in distinct):,} bytes")
+                 f"{len(distinct)} distinct images, stored once each: {stored:,} bytes")
     table = "\n".join(lines) + "\n"
     with open(args.table, "w", encoding="utf-8") as f:
         f.write(table)

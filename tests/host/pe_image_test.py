@@ -1,0 +1,38 @@
+#!/usr/bin/env python3
+"""The PE headers of the built installer: a 32-bit x86 GUI program with ASLR,
+DEP and terminal-server awareness, no link timestamp, and an import table that
+names only DLLs on Windows' KnownDLLs list.
+
+    pe_image_test.py <setup_orbel.exe>
+"""
+import sys
+
+import pefile
+
+from buildtest import Checks
+
+# HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs on Windows 10.
+KNOWN_DLLS = {
+    "advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll", "difxapi.dll", "gdi32.dll",
+    "gdiplus.dll", "imagehlp.dll", "imm32.dll", "kernel32.dll", "msctf.dll", "msvcrt.dll", "normaliz.dll",
+    "nsi.dll", "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll",
+    "shcore.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll", "ws2_32.dll",
+}
+
+checks = Checks()
+check = checks.check
+image = pefile.PE(sys.argv[1])
+check(image.FILE_HEADER.Machine == 0x14C, "machine i386")
+check(image.OPTIONAL_HEADER.Magic == 0x10B, "PE32")
+check(image.OPTIONAL_HEADER.Subsystem == 2, "GUI subsystem")
+flags = image.OPTIONAL_HEADER.DllCharacteristics
+check(flags & 0x0040, "DYNAMIC_BASE")
+check(flags & 0x0100, "NX_COMPAT")
+check(flags & 0x8000, "TERMINAL_SERVER_AWARE")
+check(image.FILE_HEADER.TimeDateStamp == 0, "no link timestamp")
+check(image.FILE_HEADER.Characteristics & 0x0002 and not image.FILE_HEADER.Characteristics & 0x2000,
+      "an executable, not a DLL")
+imports = sorted(entry.dll.decode().lower() for entry in image.DIRECTORY_ENTRY_IMPORT)
+check(bool(imports) and set(imports) <= KNOWN_DLLS, f"imports only KnownDLLs: {', '.join(imports)}")
+check(not hasattr(image, "DIRECTORY_ENTRY_DELAY_IMPORT"), "no delay-loaded DLLs")
+checks.finish()

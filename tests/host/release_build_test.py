@@ -1,0 +1,139 @@
+#!/usr/bin/env python3
+"""What the release build does for a release engineer, one case per run:
+
+    release_build_test.py <case> <source-dir> <demo-payload-dir> <scratch-dir>
+
+reproducible  the same sources and payloads give the same bytes in any build folder
+table         the payload table beside the executable names every payload truly
+warnings      payloads that cannot work where they land are warned about, not refused
+too-large     payloads a 32-bit image cannot hold stop the build with a clear message
+signing       the signing cache variables sign the executable, keeping the password off command lines
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+
+from buildtest import FILES, SERVERS, Checks, build, configure, copy_payloads, sha256
+
+case, source, demo, scratch = sys.argv[1:5]
+checks = Checks()
+check = checks.check
+shutil.rmtree(scratch, ignore_errors=True)
+os.makedirs(scratch)
+payloads = copy_payloads(demo, os.path.join(scratch, "payloads"))
+
+
+def configured_build(name, *options):
+    build_dir = os.path.join(scratch, name)
+    result = configure(source, build_dir, payloads, *options)
+    if not check(result.returncode == 0, f"configure {name}" + ("" if result.returncode == 0 else ":\n" + result.stderr)):
+        checks.finish()
+    return build_dir
+
+
+def x86_64_image():
+    """The headers of an x86-64 DLL: enough for anything that reads the machine type."""
+    image = bytearray(1024)
+    image[0:2] = b"MZ"
+    struct.pack_into("<I", image, 0x3C, 0x40)
+    image[0x40:0x44] = b"PE\0\0"
+    struct.pack_into("<HHIIIHH", image, 0x44, 0x8664, 0, 0, 0, 0, 240, 0x2022)
+    struct.pack_into("<H", image, 0x58, 0x20B)
+    struct.pack_into("<I", image, 0x58 + 108, 16)
+    return bytes(image)
+
+
+if case == "reproducible":
+    first = configured_build("first")
+    second = configured_build(os.path.join("a much", "deeper", "second build"))
+    for build_dir in (first, second):
+        check(build(build_dir).returncode == 0, "build in " + build_dir)
+    a, b = (os.path.join(d, "setup_orbel.exe") for d in (first, second))
+    check(sha256(a) == sha256(b), f"both folders give the same executable ({sha256(a)[:16]}...)")
+    with open(a, "rb") as f:
+        image = f.read()
+    for path in (source, scratch, first, payloads, "/usr/"):
+        for encoding in ("utf-8", "utf-16-le"):
+            check(path.encode(encoding) not in image, f"no {path!r} ({encoding}) in the image")
+
+elif case == "table":
+    build_dir = configured_build("build")
+    built = build(build_dir)
+    check(built.returncode == 0, "build")
+    with open(os.path.join(build_dir, "setup_orbel.payloads.txt"), encoding="utf-8") as f:
+        table = f.read().splitlines()
+    check("resource" in built.stdout and "sha256" in built.stdout, "the build prints the table")
+    rows = {line.split()[0]: line.split() for line in table[1:] if line.startswith(("32_", "64_"))}
+    check(len(rows) == 22, f"22 payload rows ({len(rows)})")
+    for file in FILES:
+        for variant in ("32", "64"):
+            name = f"{variant}_{os.path.splitext(file)[0]}".upper()
+            path = os.path.join(payloads, variant, file)
+            row = rows.get(name, [""] * 6)
+            check(row[1:3] == [str(os.path.getsize(path)), sha256(path)] and row[5] == path,
+                  f"{name}: size, SHA-256 and source file")
+            check(row[3] == "i386" and row[4] == ("yes" if file in SERVERS else "no"),
+                  f"{name}: machine and DllRegisterServer")
+    check(not any(line.startswith("warning") for line in table), "no warnings for the demo payloads")
+
+elif case == "warnings":
+    # A plain library where a server belongs, and an x86-64 image.
+    shutil.copy(os.path.join(demo, "32", "kwtCorvoLib.dll"), os.path.join(payloads, "32", "midas.dll"))
+    with open(os.path.join(payloads, "64", "ssleay32.dll"), "wb") as f:
+        f.write(x86_64_image())
+    build_dir = configured_build("build")
+    built = build(build_dir)
+    check(built.returncode == 0, "the build still succeeds")
+    output = built.stdout + built.stderr
+    warnings = [line for line in output.splitlines() if "warning:" in line]
+    check(any("32_MIDAS" in w and "DllRegisterServer" in w for w in warnings), "32_MIDAS: not a server")
+    check(any("64_SSLEAY32" in w and "x86-64" in w for w in warnings), "64_SSLEAY32: an x86-64 image")
+    check(len(warnings) == 2, f"no other warnings ({len(warnings)})")
+    with open(os.path.join(build_dir, "setup_orbel.payloads.txt"), encoding="utf-8") as f:
+        check(f.read().count("warning:") == 2, "the table file keeps the warnings")
+
+elif case == "too-large":
+    # Sparse files: two distinct gigabyte images, which no 32-bit image can hold.
+    for variant, size in (("32", 1 << 30), ("64", (1 << 30) + 1)):
+        with open(os.path.join(payloads, variant, "CorvoGovX.ocx"), "wb") as f:
+            f.truncate(size)
+    build_dir = configured_build("build")
+    built = build(build_dir)
+    output = built.stdout + built.stderr
+    check(built.returncode != 0, "the build fails")
+    check("more than the" in output and "32-bit executable can carry" in output, "with a clear message")
+    check(not os.path.exists(os.path.join(build_dir, "setup_orbel.exe")), "and makes no executable")
+
+elif case == "signing":
+    signer = os.path.join(scratch, "signer")
+    subprocess.run([os.path.join(source, "tests/host/make_signer.sh"), signer], check=True)
+    with open(os.path.join(signer, "password.txt"), encoding="utf-8") as f:
+        password = f.read().strip()
+    build_dir = configured_build("build", "-DORBEL_SIGN_PKCS12=" + os.path.join(signer, "signer.p12"),
+                                 "-DORBEL_SIGN_PASSWORD_FILE=" + os.path.join(signer, "password.txt"))
+    built = build(build_dir)
+    check(built.returncode == 0, "build and sign" + ("" if built.returncode == 0 else ":\n" + built.stdout))
+    exe = os.path.join(build_dir, "setup_orbel.exe")
+    verified = subprocess.run(["osslsigncode", "verify", "-CAfile", os.path.join(signer, "signer.pem"), "-in", exe],
+                              capture_output=True, text=True)
+    check(verified.returncode == 0 and "Signature verification: ok" in verified.stdout, "osslsigncode verifies it")
+    generated = ""
+    for root, _, names in os.walk(build_dir):
+        for name in names:
+            if name.endswith((".ninja", ".txt", ".cmake")):
+                with open(os.path.join(root, name), encoding="utf-8", errors="replace") as f:
+                    generated += f.read()
+    check(password not in generated + built.stdout, "the password is in no build file or command line")
+    unsigned = configured_build("unsigned")
+    check(build(unsigned).returncode == 0, "build unsigned")
+    verified = subprocess.run(["osslsigncode", "verify", "-in", os.path.join(unsigned, "setup_orbel.exe")],
+                              capture_output=True, text=True)
+    check(verified.returncode != 0, "without the variables the executable is unsigned")
+
+else:
+    sys.exit(f"unknown case {case!r}")
+
+shutil.rmtree(scratch, ignore_errors=True)
+checks.finish()
