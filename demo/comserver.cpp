@@ -62,7 +62,8 @@ public:
     ULONG STDMETHODCALLTYPE Release() override {
         const ULONG left = ::InterlockedDecrement(&refs_);
         if (left == 0) {
-            delete this;
+            this->~NamedObject();
+            ::CoTaskMemFree(this);
         }
         return left;
     }
@@ -130,10 +131,12 @@ public:
         if (outer) {
             return CLASS_E_NOAGGREGATION;
         }
-        NamedObject* object = new (std::nothrow) NamedObject;
-        if (!object) {
+        // COM's allocator rather than operator new keeps the C++ runtime out of the DLL.
+        void* memory = ::CoTaskMemAlloc(sizeof(NamedObject));
+        if (!memory) {
             return E_OUTOFMEMORY;
         }
+        NamedObject* object = new (memory) NamedObject;
         const HRESULT result = object->QueryInterface(iid, out);
         object->Release();
         return result;
@@ -150,7 +153,7 @@ public:
 
 Factory g_factory;
 
-bool SetValue(HKEY root, const wchar_t* subKey, const wchar_t* name, const wchar_t* value) {
+[[maybe_unused]] bool SetValue(HKEY root, const wchar_t* subKey, const wchar_t* name, const wchar_t* value) {
     HKEY key = nullptr;
     if (::RegCreateKeyExW(root, subKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
         return false;

@@ -289,5 +289,91 @@ TEST_F(TargetExistsTest, AttributesWithheldForAnotherReasonLetTheDirectoryListin
     EXPECT_FALSE(TargetExists(path));
 }
 
+// The Unix path Wine maps a Windows path to; empty outside Wine.
+std::string UnixPath(const std::wstring& path) {
+    using UnixNameFn = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixNameFn>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = unixName ? unixName(path.c_str()) : nullptr;
+    const std::string unix = name ? name : "";
+    if (name) {
+        ::HeapFree(::GetProcessHeap(), 0, name);
+    }
+    return unix;
+}
+
+// Makes a symbolic link, with CreateSymbolicLinkW where Windows makes one and
+// else, under Wine, with the Unix ln. Answers how it was made, empty if it could not be.
+std::string MakeLink(const std::wstring& link, const std::wstring& target, bool directory) {
+    using CreateSymbolicLinkFn = BOOLEAN(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+    const auto createSymbolicLink = reinterpret_cast<CreateSymbolicLinkFn>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "CreateSymbolicLinkW")));
+    if (createSymbolicLink && createSymbolicLink(link.c_str(), target.c_str(), directory ? 1 : 0)) {
+        const DWORD attributes = ::GetFileAttributesW(link.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            return "CreateSymbolicLinkW";
+        }
+    }
+    // Wine's CreateSymbolicLinkW answers success but makes nothing, and Wine
+    // shows a Unix link as a link (to a folder) or as its target (to a file).
+    const std::string unixLink = UnixPath(link);
+    const std::string unixTarget = UnixPath(target);
+    const std::wstring marker = link + L".made";
+    if (unixLink.empty() || unixTarget.empty()) {
+        return {};
+    }
+    Start(L"Z:\\bin\\sh -c \"ln -s '" + Widen(unixTarget) + L"' '" + Widen(unixLink) + L"' && touch '" +
+          Widen(UnixPath(marker)) + L"'\"");
+    for (int i = 0; i < 200 && !Exists(marker); ++i) {
+        ::Sleep(25);
+    }
+    const bool made = ::DeleteFileW(marker.c_str()) != 0;
+    return made ? "a Unix symbolic link (Wine's CreateSymbolicLinkW makes none)" : "";
+}
+
+TEST_F(TargetExistsTest, SymbolicLinksCountOnlyWhenTheyLeadToAFile) {
+    const std::wstring file = temp_.path() + L"real.dll";
+    const std::wstring folder = temp_.path() + L"folder";
+    ASSERT_TRUE(WriteText(file, "x"));
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    const struct {
+        const wchar_t* link;
+        std::wstring target;
+        bool directory;
+        bool exists;
+    } cases[] = {
+        {L"to-file.dll", file, false, true},
+        {L"to-folder.dll", folder, true, false},
+        {L"dangling.dll", temp_.path() + L"gone.dll", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.link));
+        const std::wstring link = temp_.path() + c.link;
+        const std::string how = MakeLink(link, c.target, c.directory);
+        if (how.empty()) {
+            GTEST_SKIP() << "this Windows can make no symbolic link: neither CreateSymbolicLinkW nor a Unix ln worked";
+        }
+        std::printf("%s: %s, attributes %#lx\n", Narrow(c.link).c_str(), how.c_str(),
+                    ::GetFileAttributesW(link.c_str()));
+        EXPECT_EQ(TargetExists(link), c.exists);
+    }
+    // A link to a file that another process holds exclusively still counts.
+    const UniqueHandle holder = HoldExclusively(file);
+    ASSERT_TRUE(holder);
+    EXPECT_TRUE(TargetExists(temp_.path() + L"to-file.dll"));
+}
+
+TEST_F(RegistrationTest, ALinkToAFolderAtTheTargetIsNotRegistered) {
+    const std::wstring folder = temp_.path() + L"folder";
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    if (MakeLink(Target(L"OrbelTestTiny.bin"), folder, true).empty()) {
+        GTEST_SKIP() << "this Windows can make no symbolic link: neither CreateSymbolicLinkW nor a Unix ln worked";
+    }
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(regsvr32.Commands(), std::vector<std::string>{});
+    EXPECT_TRUE(Exists(folder));
+}
+
 }  // namespace
 }  // namespace orbel::test

@@ -1,0 +1,226 @@
+// The installer under the faults it meets in the field, with payloads sized
+// like production ones: killed while it writes, started twice at once, run
+// over and over. Whatever happens, each component in the system folder is its
+// old version or its complete new one, and the exit code tells the truth.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+
+#include "support/installer_fixture.h"
+
+namespace orbel::test {
+namespace {
+
+class FaultTest : public InstallerFixture {
+protected:
+    FaultTest() {
+        installerVariable_ = "ORBEL_TEST_SIZED_INSTALLER";
+        payloadsVariable_ = "ORBEL_TEST_SIZED_PAYLOADS";
+    }
+
+    // What each target holds: absent, old (the bytes given in old), or complete.
+    std::map<std::wstring, std::string> States(const std::map<std::wstring, std::vector<BYTE>>& old = {}) const {
+        std::map<std::wstring, std::string> states;
+        for (const Row& row : kRows) {
+            bool read = false;
+            const std::vector<BYTE> bytes = ReadBytes(Target(row), &read);
+            const auto previous = old.find(row.fileName);
+            if (!read) {
+                states[row.fileName] = Exists(Target(row)) ? "unreadable" : "absent";
+            } else if (bytes == PayloadBytes(row)) {
+                states[row.fileName] = "complete";
+            } else if (previous != old.end() && bytes == previous->second) {
+                states[row.fileName] = "old";
+            } else {
+                states[row.fileName] = "PARTIAL (" + std::to_string(bytes.size()) + " bytes)";
+            }
+        }
+        return states;
+    }
+
+    static std::string Describe(const std::map<std::wstring, std::string>& states) {
+        std::string text;
+        for (const auto& [file, state] : states) {
+            text += Narrow(file) + " " + state + "; ";
+        }
+        return text;
+    }
+
+    void ExpectNothingPartial(const std::map<std::wstring, std::string>& states) const {
+        for (const auto& [file, state] : states) {
+            EXPECT_TRUE(state == "absent" || state == "old" || state == "complete") << Narrow(file) << " " << state;
+        }
+    }
+};
+
+// Where in the write of the largest payload the installer is killed: once its
+// temporary file has this many bytes.
+struct KillPoint {
+    const char* name;
+    DWORD bytes;
+};
+
+class KilledPartWayTest : public FaultTest, public testing::WithParamInterface<KillPoint> {};
+
+TEST_P(KilledPartWayTest, LeavesNoPartialTargetAndRegistersOnlyWhatWasWritten) {
+    const Row& largest = RowNamed(L"CorvoGovX");
+    const std::map<std::wstring, std::vector<BYTE>> old = {{largest.fileName, Bytes("old CorvoGovX control")}};
+    ASSERT_TRUE(WriteBytes(Target(largest), old.at(largest.fileName)));
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    const std::wstring installer = BuildPath(installerVariable_);
+
+    // The write is fast; a run that ends before the point is reached is tried again.
+    DWORD seen = 0;
+    bool killed = false;
+    for (int attempt = 0; attempt < 10 && !killed; ++attempt) {
+        const Child run = Start(Quoted(installer));
+        ASSERT_TRUE(run.process);
+        const std::wstring temp = Target(largest) + L".orbel-" + std::to_wstring(run.id) + L"-0.tmp";
+        while (::WaitForSingleObject(run.process.get(), 0) == WAIT_TIMEOUT) {
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (::GetFileAttributesExW(temp.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow >= GetParam().bytes) {
+                seen = data.nFileSizeLow;
+                killed = ::TerminateProcess(run.process.get(), 99) != 0;
+                break;
+            }
+        }
+        ::WaitForSingleObject(run.process.get(), INFINITE);
+        DWORD exitCode = 0;
+        ::GetExitCodeProcess(run.process.get(), &exitCode);
+        killed = killed && exitCode == 99;
+    }
+    ASSERT_TRUE(killed) << "the installer never reached " << GetParam().bytes << " bytes of " << Narrow(largest.fileName);
+    const auto states = States(old);
+    std::printf("killed %s with %lu bytes written: %s\n", GetParam().name, seen, Describe(states).c_str());
+    ExpectNothingPartial(states);
+    // No registration ran for a row whose file was not written whole.
+    for (const std::string& command : UpperAll(regsvr32.Commands())) {
+        bool known = false;
+        for (const Row& row : kRows) {
+            if (command == ExpectedCommand(row)) {
+                known = true;
+                EXPECT_EQ(states.at(row.fileName), "complete") << command;
+            }
+        }
+        EXPECT_TRUE(known) << command;
+    }
+
+    // The next run completes, and clears what the killed one left.
+    EXPECT_EQ(RunInstaller(), 0u);
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Narrow(row.fileName));
+        ExpectInstalled(row);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, KilledPartWayTest,
+                         testing::Values(KillPoint{"early", 1}, KillPoint{"middle", 8u << 20},
+                                         KillPoint{"late", 17342464}),
+                         [](const testing::TestParamInfo<KillPoint>& info) { return std::string(info.param.name); });
+
+TEST_F(FaultTest, TwoInstallersAtOnceBothEndAndLeaveEverythingInstalled) {
+    const NativeOverride msxml6(L"msxml6");
+    const std::wstring installer = BuildPath(installerVariable_);
+    const Child first = Start(Quoted(installer));
+    const Child second = Start(Quoted(installer));
+    ASSERT_TRUE(first.process && second.process);
+    const HANDLE both[] = {first.process.get(), second.process.get()};
+    ASSERT_EQ(::WaitForMultipleObjects(2, both, TRUE, 300000), WAIT_OBJECT_0) << "an installer hangs";
+    DWORD codes[2] = {};
+    ::GetExitCodeProcess(first.process.get(), &codes[0]);
+    ::GetExitCodeProcess(second.process.get(), &codes[1]);
+    std::printf("exit codes of the two runs: %lu and %lu\n", codes[0], codes[1]);
+    for (DWORD code : codes) {
+        EXPECT_TRUE(code == 0 || code == kInstallFailure) << code;
+    }
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Narrow(row.fileName));
+        ExpectInstalled(row);
+    }
+    ExpectServersRegistered();
+    EXPECT_EQ(RunInstaller(), 0u);
+}
+
+// Every value under a registry key of the 32-bit view, as path\name=type:data lines.
+void DumpKey(HKEY root, const std::wstring& path, std::vector<std::wstring>& lines) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
+        lines.push_back(path + L" absent");
+        return;
+    }
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        BYTE data[2048];
+        DWORD dataLength = sizeof data;
+        DWORD type = 0;
+        if (::RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS) {
+            break;
+        }
+        lines.push_back(path + L"\\" + name + L"=" + std::to_wstring(type) + L":" +
+                        std::wstring(reinterpret_cast<wchar_t*>(data), dataLength / sizeof(wchar_t)));
+    }
+    std::vector<std::wstring> children;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        if (::RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        children.push_back(name);
+    }
+    ::RegCloseKey(key);
+    for (const std::wstring& child : children) {
+        DumpKey(root, path + L"\\" + child, lines);
+    }
+}
+
+// What the runs may change: the system folder's entries with their sizes, and the servers' registry entries.
+std::vector<std::wstring> Snapshot(const std::wstring& folder) {
+    std::vector<std::wstring> lines;
+    WIN32_FIND_DATAW found;
+    const UniqueFind find{OwnedOrNull(::FindFirstFileW((folder + L"*").c_str(), &found))};
+    if (find) {
+        do {
+            lines.push_back(std::wstring(found.cFileName) + L" " + std::to_wstring(found.nFileSizeLow));
+        } while (::FindNextFileW(find.get(), &found));
+    }
+    std::sort(lines.begin(), lines.end());
+    for (const demo::Server& server : demo::kServers) {
+        DumpKey(HKEY_LOCAL_MACHINE, std::wstring(L"Software\\Classes\\CLSID\\") + server.clsid, lines);
+        DumpKey(HKEY_LOCAL_MACHINE, std::wstring(L"Software\\Classes\\") + server.progId, lines);
+    }
+    HKEY classes = nullptr;
+    DWORD classCount = 0;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\CLSID", 0, KEY_READ | KEY_WOW64_32KEY, &classes) ==
+        ERROR_SUCCESS) {
+        ::RegQueryInfoKeyW(classes, nullptr, nullptr, nullptr, &classCount, nullptr, nullptr, nullptr, nullptr,
+                           nullptr, nullptr, nullptr);
+        ::RegCloseKey(classes);
+    }
+    lines.push_back(L"classes registered: " + std::to_wstring(classCount));
+    return lines;
+}
+
+TEST_F(FaultTest, TwentyRunsInARowChangeNothingAfterTheFirst) {
+    const NativeOverride msxml6(L"msxml6");
+    ASSERT_EQ(RunInstaller(), 0u);
+    const std::vector<std::wstring> first = Snapshot(folder_);
+    for (int run = 2; run <= 20; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        ASSERT_EQ(RunInstaller(), 0u);
+        const std::vector<std::wstring> now = Snapshot(folder_);
+        ASSERT_EQ(now, first);
+    }
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Narrow(row.fileName));
+        ExpectInstalled(row);
+    }
+    ExpectServersRegistered();
+}
+
+}  // namespace
+}  // namespace orbel::test

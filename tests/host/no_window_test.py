@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""No window: a whole run under an X server, with a COM server whose
+DllRegisterServer fails, maps no window and ends by itself; once with the real
+registration tool, and once with a stand-in that shows Windows' error box
+unless "/s" is given (Wine's own regsvr32 prints its errors instead). As a
+control, the stand-in without "/s" must map a window: a window would be seen.
+
+    no_window_test.py <win32|win64> <wine-run.sh> <orbel_exitcode.exe> <installer.exe> <failing-server.dll>
+                      <boxing-regsvr32.exe> <scratch-dir>
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+from buildtest import Checks
+from wineprefix import Prefix, windows_path
+
+kind, wine_run, exitcode_exe, installer, failing_server, boxing_regsvr32, scratch = sys.argv[1:8]
+checks = Checks()
+check = checks.check
+prefix = Prefix(wine_run, kind, os.path.join(scratch, "prefix"), exitcode_exe)
+
+# An X server of its own; it tells the display it took through a pipe.
+read_end, write_end = os.pipe()
+xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+os.close(write_end)
+display = ":" + os.read(read_end, 16).decode().strip()
+os.close(read_end)
+os.environ["DISPLAY"] = display
+
+
+class MapWatch:
+    """Every window mapped on the display while it runs, from the root window's MapNotify events."""
+
+    def __init__(self, name):
+        self.log = os.path.join(scratch, name + ".xev")
+        self.output = open(self.log, "w")
+        self.xev = subprocess.Popen(["xev", "-root", "-event", "substructure"], stdout=self.output,
+                                    stderr=subprocess.DEVNULL)
+        time.sleep(0.5)
+
+    def mapped(self):
+        """The mapped windows, each with what X still knows of it."""
+        self.output.flush()
+        with open(self.log, encoding="utf-8", errors="replace") as f:
+            lines = f.read().splitlines()
+        windows = []
+        for index, line in enumerate(lines):
+            if line.startswith("MapNotify") and index + 1 < len(lines):
+                window = lines[index + 1].split("window ")[-1].split(",")[0]
+                about = subprocess.run(["xprop", "-id", window, "WM_NAME", "WM_CLASS"],
+                                       capture_output=True, text=True).stdout.replace("\n", " ").strip()
+                windows.append(f"{window} {about}")
+        return windows
+
+    def stop(self):
+        self.xev.terminate()
+        self.xev.wait()
+        mapped = self.mapped()
+        self.output.close()
+        return mapped
+
+
+def run_without_window(what, **env):
+    watch = MapWatch(what)
+    started = time.time()
+    code = prefix.run(installer, timeout=300, **env)
+    mapped = watch.stop()
+    check(code == 1603, f"{what}: the run ends by itself after {time.time() - started:.1f} s, with 1603 ({code})")
+    check(mapped == [], f"{what}: no window was mapped during the run {mapped[:3]}")
+
+
+try:
+    run_without_window("real regsvr32")
+
+    # Wine loads the stand-in only when told to prefer the native file.
+    shutil.copy(boxing_regsvr32, os.path.join(prefix.system_folder, "regsvr32.exe"))
+    native = {"WINEDLLOVERRIDES": "regsvr32.exe=n;msxml6=n;mscoree,mshtml="}
+    watch = MapWatch("control")
+    control = subprocess.Popen(["wine", os.path.join(prefix.system_folder, "regsvr32.exe"),
+                                windows_path(failing_server)],
+                               env=prefix.env(**native), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 60
+    while time.time() < deadline and not watch.mapped():
+        time.sleep(0.2)
+    check(bool(watch.stop()), "control: the stand-in without /s maps its error box")
+    prefix.stop()
+    control.wait(timeout=60)
+
+    run_without_window("regsvr32 that shows boxes", **native)
+finally:
+    prefix.remove()
+    xvfb.terminate()
+    xvfb.wait()
+    shutil.rmtree(scratch, ignore_errors=True)
+checks.finish()

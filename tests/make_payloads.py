@@ -1,0 +1,63 @@
+#!/usr/bin/env python3
+"""Makes a payload folder (32/ and 64/) from the demo payloads for the tests.
+
+    make_payloads.py <demo-dir> <out-dir> [--production-sizes] [--replace FILE=PATH ...]
+
+--production-sizes pads every file to the size its production payload has
+(CorvoGovX 17,342,464 bytes, all 22 about 83 MB). The padding follows the
+image as overlay data, which Windows' loader ignores, so the servers still
+register; it is drawn from a generator seeded by the image, so that files that
+are one image in both variants stay one image.
+--replace puts another file in place of FILE in both variants.
+"""
+import argparse
+import hashlib
+import os
+import random
+import shutil
+
+# The sizes of the production payloads: 32-bit, and 64-bit where it differs.
+PRODUCTION_SIZES = {
+    "CorvoX.dll": 5_832_704,
+    "CorvoDataSetX.dll": 3_204_096,
+    "msxml6.dll": (1_871_360, 1_906_688),
+    "CorvoGovX.ocx": 17_342_464,
+    "midas.dll": 380_416,
+    "stdvcl40.dll": (104_448, 123_904),
+    "ssleay32.dll": (356_352, 516_096),
+    "libeay32.dll": (1_287_168, 1_761_280),
+    "msxml6r.dll": (45_056, 45_568),
+    "kwtCorvoLibUNICODE.dll": 5_386_240,
+    "kwtCorvoLib.dll": 5_349_376,
+}
+
+
+def padded(data, size):
+    if len(data) > size:
+        raise SystemExit(f"a demo payload of {len(data)} bytes is larger than {size}")
+    generator = random.Random(hashlib.sha256(data).digest())
+    return data + generator.randbytes(size - len(data))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("demo")
+    parser.add_argument("out")
+    parser.add_argument("--production-sizes", action="store_true")
+    parser.add_argument("--replace", action="append", default=[])
+    args = parser.parse_args()
+    replacements = dict(item.split("=", 1) for item in args.replace)
+    for index, variant in enumerate(("32", "64")):
+        os.makedirs(os.path.join(args.out, variant), exist_ok=True)
+        for name, sizes in PRODUCTION_SIZES.items():
+            source = replacements.get(name, os.path.join(args.demo, variant, name))
+            with open(source, "rb") as f:
+                data = f.read()
+            if args.production_sizes:
+                data = padded(data, sizes[index] if isinstance(sizes, tuple) else sizes)
+            with open(os.path.join(args.out, variant, name), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,108 @@
+// The fixture of the tests that run a whole installer.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "components.h"
+#include "support/rows.h"
+#include "support/support.h"
+
+namespace orbel::test {
+
+constexpr DWORD kInstallFailure = 1603;
+
+// A test that runs an installer in this Windows and looks at its system folder.
+class InstallerFixture : public testing::Test {
+protected:
+    void TearDown() override {
+        EXPECT_EQ(FindNames(folder_, L"*.orbel-*.tmp"), std::vector<std::wstring>{})
+            << "a temporary file was left in the system folder";
+        for (const Row& row : kRows) {
+            const DWORD attributes = ::GetFileAttributesW(Target(row).c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                EXPECT_TRUE(CanOpenExclusively(Target(row))) << Narrow(Target(row)) << " is still held open";
+            }
+        }
+    }
+
+    DWORD RunInstaller(const std::wstring& installer) const { return test::Run(Quoted(installer)); }
+    DWORD RunInstaller() const { return RunInstaller(BuildPath(installerVariable_)); }
+
+    std::wstring Target(const Row& row) const { return folder_ + row.fileName; }
+    std::wstring Payload(const Row& row) const {
+        return BuildPath(payloadsVariable_) + (OnWow64() ? L"\\64\\" : L"\\32\\") + row.fileName;
+    }
+    std::vector<BYTE> PayloadBytes(const Row& row) const {
+        bool read = false;
+        std::vector<BYTE> bytes = ReadBytes(Payload(row), &read);
+        EXPECT_TRUE(read) << "cannot read payload " << Narrow(Payload(row));
+        return bytes;
+    }
+    void ExpectInstalled(const Row& row) const {
+        bool read = false;
+        const std::vector<BYTE> bytes = ReadBytes(Target(row), &read);
+        EXPECT_TRUE(read) << Narrow(Target(row)) << " missing";
+        EXPECT_TRUE(bytes == PayloadBytes(row)) << Narrow(Target(row)) << " differs from its payload";
+    }
+    // Each demo server's class is registered for 32-bit clients at its target, and not for 64-bit ones.
+    void ExpectServersRegistered() const {
+        for (const demo::Server& server : demo::kServers) {
+            SCOPED_TRACE(Narrow(server.baseName));
+            const std::wstring key = std::wstring(L"Software\\Classes\\CLSID\\") + server.clsid + L"\\InprocServer32";
+            bool found = false;
+            const std::wstring path = ReadMachineString(key, KEY_WOW64_32KEY, &found);
+            EXPECT_TRUE(found) << "not registered for 32-bit clients";
+            EXPECT_EQ(Upper(path), Upper(folder_ + server.baseName + server.extension));
+            if (OnWow64()) {
+                ReadMachineString(key, KEY_WOW64_64KEY, &found);
+                EXPECT_FALSE(found) << "registered in the 64-bit view";
+            }
+        }
+    }
+    std::string ExpectedCommand(const Row& row) const {
+        return Narrow(Upper(L"\"" + folder_ + L"regsvr32.exe\" /s \"" + folder_ + row.fileName + L"\""));
+    }
+    // The expected commands of the server rows, upper case, leaving out those named.
+    std::vector<std::string> ExpectedCommands(std::initializer_list<const wchar_t*> without = {}) const {
+        std::vector<std::string> commands;
+        for (size_t i = 0; i < kServerRows; ++i) {
+            bool left = false;
+            for (const wchar_t* name : without) {
+                left = left || std::wstring(name) == kRows[i].baseName;
+            }
+            if (!left) {
+                commands.push_back(ExpectedCommand(kRows[i]));
+            }
+        }
+        return commands;
+    }
+    static std::vector<std::string> UpperAll(const std::vector<std::string>& lines) {
+        std::vector<std::string> upper;
+        for (const std::string& line : lines) {
+            upper.push_back(Narrow(Upper(Widen(line))));
+        }
+        return upper;
+    }
+    const Row& RowNamed(const wchar_t* baseName) const {
+        for (const Row& row : kRows) {
+            if (std::wstring(row.baseName) == baseName) {
+                return row;
+            }
+        }
+        ADD_FAILURE() << "no row " << Narrow(baseName);
+        return kRows[0];
+    }
+
+    // Where the build says the installer under test and its payload folder are.
+    const char* installerVariable_ = "ORBEL_TEST_INSTALLER";
+    const char* payloadsVariable_ = "ORBEL_TEST_PAYLOADS";
+    std::wstring folder_ = SystemFolder32();
+    TempDir temp_;
+    std::wstring log_ = temp_.path() + L"commands.txt";
+};
+
+}  // namespace orbel::test
