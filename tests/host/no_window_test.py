@@ -32,6 +32,18 @@ os.close(read_end)
 os.environ["DISPLAY"] = display
 
 
+def viewable_windows():
+    """The top-level windows that X shows right now."""
+    tree = subprocess.run(["xwininfo", "-root", "-children"], capture_output=True, text=True).stdout
+    ids = [line.split()[0] for line in tree.splitlines() if line.strip().startswith("0x")]
+    shown = []
+    for window in ids:
+        about = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True).stdout
+        if "IsViewable" in about:
+            shown.append(window)
+    return shown
+
+
 class MapWatch:
     """Every window mapped on the display while it runs, from the root window's MapNotify events."""
 
@@ -40,7 +52,8 @@ class MapWatch:
         self.output = open(self.log, "w")
         self.xev = subprocess.Popen(["xev", "-root", "-event", "substructure"], stdout=self.output,
                                     stderr=subprocess.DEVNULL)
-        time.sleep(0.5)
+        # Give xev time to connect and select its events on a busy machine.
+        time.sleep(2)
 
     def mapped(self):
         """The mapped windows, each with what X still knows of it."""
@@ -83,10 +96,15 @@ try:
     control = subprocess.Popen(["wine", os.path.join(prefix.system_folder, "regsvr32.exe"),
                                 windows_path(failing_server)],
                                env=prefix.env(**native), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.time() + 60
-    while time.time() < deadline and not watch.mapped():
+    deadline = time.time() + 120
+    shown = []
+    while time.time() < deadline and not shown and control.poll() is None:
+        shown = viewable_windows()
         time.sleep(0.2)
-    check(bool(watch.stop()), "control: the stand-in without /s maps its error box")
+    mapped = watch.stop()
+    check(bool(shown), f"control: the stand-in without /s shows its error box (regsvr32 still running: "
+                       f"{control.poll() is None})")
+    check(bool(mapped), "control: the watch saw the box being mapped")
     prefix.stop()
     control.wait(timeout=60)
 
