@@ -89,21 +89,31 @@ def run_without_window(what, **env):
 try:
     run_without_window("real regsvr32")
 
+    # A new file, not the old one rewritten, with the wineserver stopped: a
+    # running wineserver can serve the image it already mapped for that file.
+    prefix.stop()
+    tool = os.path.join(prefix.system_folder, "regsvr32.exe")
+    shutil.copy(boxing_regsvr32, tool + ".new")
+    os.replace(tool + ".new", tool)
     # Wine loads the stand-in only when told to prefer the native file.
-    shutil.copy(boxing_regsvr32, os.path.join(prefix.system_folder, "regsvr32.exe"))
     native = {"WINEDLLOVERRIDES": "regsvr32.exe=n;msxml6=n;mscoree,mshtml="}
     watch = MapWatch("control")
-    control = subprocess.Popen(["wine", os.path.join(prefix.system_folder, "regsvr32.exe"),
+    control_code = os.path.join(prefix.path, "drive_c", "control.txt")
+    control = subprocess.Popen(["wine", exitcode_exe, "C:\\control.txt",
+                                windows_path(os.path.join(prefix.system_folder, "regsvr32.exe")),
                                 windows_path(failing_server)],
                                env=prefix.env(**native), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.time() + 120
     shown = []
-    while time.time() < deadline and not shown and control.poll() is None:
+    while time.time() < deadline and not shown and not os.path.exists(control_code):
         shown = viewable_windows()
         time.sleep(0.2)
     mapped = watch.stop()
-    check(bool(shown), f"control: the stand-in without /s shows its error box (regsvr32 still running: "
-                       f"{control.poll() is None})")
+    ended = ""
+    if os.path.exists(control_code):
+        with open(control_code, encoding="ascii") as f:
+            ended = f"; it ended by itself with {f.read().strip()}"
+    check(bool(shown), f"control: the stand-in without /s shows its error box{ended}")
     check(bool(mapped), "control: the watch saw the box being mapped")
     prefix.stop()
     control.wait(timeout=60)
