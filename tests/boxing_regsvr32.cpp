@@ -37,7 +37,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     if (!silent) {
         const std::wstring message = std::wstring(L"DllRegisterServer in ") + server + L" failed.";
-        ::MessageBoxW(nullptr, message.c_str(), L"RegSvr32", MB_OK | MB_ICONERROR);
+        // 6 tells a box that could not be shown from one that was closed.
+        if (::MessageBoxW(nullptr, message.c_str(), L"RegSvr32", MB_OK | MB_ICONERROR) == 0) {
+            return 6;
+        }
     }
     return 5;
 }

@@ -22,13 +22,26 @@ checks = Checks()
 check = checks.check
 prefix = Prefix(wine_run, kind, os.path.join(scratch, "prefix"), exitcode_exe)
 
-# An X server of its own; it tells the display it took through a pipe.
-read_end, write_end = os.pipe()
-xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-os.close(write_end)
-display = ":" + os.read(read_end, 16).decode().strip()
-os.close(read_end)
+def start_x_server():
+    """An X server of its own, on a display whose socket nothing else holds."""
+    for number in range(90, 190):
+        socket = f"/tmp/.X11-unix/X{number}"
+        if os.path.exists(socket) or os.path.exists(f"/tmp/.X{number}-lock"):
+            continue
+        server = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if os.path.exists(socket) or server.poll() is not None:
+                break
+            time.sleep(0.1)
+        if os.path.exists(socket) and server.poll() is None:
+            return server, f":{number}"
+        server.kill()
+        server.wait()
+    sys.exit("cannot start an X server")
+
+
+xvfb, display = start_x_server()
 os.environ["DISPLAY"] = display
 
 
@@ -86,12 +99,20 @@ def run_without_window(what, **env):
     check(mapped == [], f"{what}: no window was mapped during the run {mapped[:3]}")
 
 
+def start_windows():
+    """A wineserver that stays, and the explorer that owns the desktop, up before
+    anything is watched: started afresh under load, explorer can miss the time a
+    new window waits for it."""
+    subprocess.run(["wineserver", "-p"], env=prefix.env(), check=True)
+    prefix.run(os.path.join(prefix.path, "drive_c", "windows", "system32", "cmd.exe"), "/c", "exit")
+
+
 try:
+    start_windows()
     run_without_window("real regsvr32")
 
-    # A new file, not the old one rewritten, with the wineserver stopped: a
-    # running wineserver can serve the image it already mapped for that file.
-    prefix.stop()
+    # A new file, not the old one rewritten: the running wineserver may still
+    # hold the image it mapped for the old one.
     tool = os.path.join(prefix.system_folder, "regsvr32.exe")
     shutil.copy(boxing_regsvr32, tool + ".new")
     os.replace(tool + ".new", tool)
@@ -99,8 +120,7 @@ try:
     native = {"WINEDLLOVERRIDES": "regsvr32.exe=n;msxml6=n;mscoree,mshtml="}
     watch = MapWatch("control")
     control_code = os.path.join(prefix.path, "drive_c", "control.txt")
-    control = subprocess.Popen(["wine", exitcode_exe, "C:\\control.txt",
-                                windows_path(os.path.join(prefix.system_folder, "regsvr32.exe")),
+    control = subprocess.Popen(["wine", exitcode_exe, "C:\\control.txt", prefix.windows_system_folder + "\\regsvr32.exe",
                                 windows_path(failing_server)],
                                env=prefix.env(**native), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.time() + 120
@@ -115,8 +135,10 @@ try:
             ended = f"; it ended by itself with {f.read().strip()}"
     check(bool(shown), f"control: the stand-in without /s shows its error box{ended}")
     check(bool(mapped), "control: the watch saw the box being mapped")
+    # Closes the box, which waits for a click, with the rest of that Windows.
     prefix.stop()
     control.wait(timeout=60)
+    start_windows()
 
     run_without_window("regsvr32 that shows boxes", **native)
 finally:

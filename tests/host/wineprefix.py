@@ -23,18 +23,19 @@ class Prefix:
         os.makedirs(os.path.dirname(where), exist_ok=True)
         subprocess.run(["cp", "-a", template, where], check=True)
         self.system_folder = os.path.join(where, "drive_c", "windows", "syswow64" if kind == "win64" else "system32")
+        self.windows_system_folder = "C:\\windows\\" + ("syswow64" if kind == "win64" else "system32")
         self.variant = "64" if kind == "win64" else "32"
 
     def env(self, **extra):
         return {**os.environ, "WINEPREFIX": self.path, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": OVERRIDES, **extra}
 
-    def run(self, program, timeout=600, **extra_env):
+    def run(self, program, *arguments, timeout=600, **extra_env):
         """Runs a Windows program to its end and answers its whole exit code."""
         result = os.path.join(self.path, "drive_c", "exitcode.txt")
         if os.path.exists(result):
             os.remove(result)
         with open(os.devnull, "wb") as quiet:
-            subprocess.run(["wine", self.exitcode_exe, "C:\\exitcode.txt", windows_path(program)],
+            subprocess.run(["wine", self.exitcode_exe, "C:\\exitcode.txt", windows_path(program), *arguments],
                            env=self.env(**extra_env), stdout=quiet, stderr=quiet, timeout=timeout)
         with open(result, encoding="ascii") as f:
             return int(f.read())
