@@ -7,10 +7,8 @@
 #include "winsvc/unique.h"
 #include "winsvc/winsvc.h"
 
-#include <algorithm>
 #include <cstring>
 #include <cwchar>
-#include <vector>
 
 namespace orbel {
 namespace {
@@ -43,6 +41,10 @@ constexpr wchar_t kTempInfix[] = L".orbel-";
 constexpr wchar_t kTempSuffix[] = L".tmp";
 constexpr unsigned kTempAttempts = 64;
 
+DWORD Smaller(DWORD a, DWORD b) {
+    return a < b ? a : b;
+}
+
 // A payload as it lies in this executable's mapped image.
 struct Payload {
     UniqueResource resource;
@@ -51,24 +53,24 @@ struct Payload {
 };
 
 // The text after the last backslash or drive colon.
-std::wstring FileNamePart(const std::wstring& path) {
+Text FileNamePart(const Text& path) {
     const size_t cut = path.find_last_of(L"\\:");
-    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+    return cut == Text::npos ? path : path.substr(cut + 1);
 }
 
-std::wstring FolderPart(const std::wstring& path) {
-    const size_t cut = path.find_last_of(L'\\');
-    return cut == std::wstring::npos ? std::wstring{} : path.substr(0, cut + 1);
+Text FolderPart(const Text& path) {
+    const size_t cut = path.find_last_of(L"\\");
+    return cut == Text::npos ? Text() : path.substr(0, cut + 1);
 }
 
-std::wstring ReplaceAll(std::wstring text, const std::wstring& from, const std::wstring& to) {
-    for (size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
+Text ReplaceAll(Text text, const Text& from, const Text& to) {
+    for (size_t at = text.find(from); at != Text::npos; at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
     }
     return text;
 }
 
-bool LoadPayload(const std::wstring& resourceName, Payload& payload) {
+bool LoadPayload(const Text& resourceName, Payload& payload) {
     // A null module is this executable itself.
     const HRSRC info = ::FindResourceW(nullptr, resourceName.c_str(), MAKEINTRESOURCEW(10));
     if (!info) {
@@ -87,7 +89,7 @@ bool LoadPayload(const std::wstring& resourceName, Payload& payload) {
 bool WriteAll(HANDLE file, const BYTE* bytes, DWORD size) {
     while (size > 0) {
         DWORD written = 0;
-        if (!::WriteFile(file, bytes, std::min(size, kCopyChunk), &written, nullptr) || written == 0) {
+        if (!::WriteFile(file, bytes, Smaller(size, kCopyChunk), &written, nullptr) || written == 0) {
             return false;
         }
         bytes += written;
@@ -97,9 +99,12 @@ bool WriteAll(HANDLE file, const BYTE* bytes, DWORD size) {
 }
 
 // The owner's process id, if name is one of target's temporary files.
-bool ParseTempOwner(const std::wstring& name, const std::wstring& targetName, DWORD& owner) {
-    const std::wstring head = targetName + kTempInfix;
+bool ParseTempOwner(const Text& name, const Text& targetName, DWORD& owner) {
+    const Text head = targetName + kTempInfix;
     const size_t tailLength = std::wcslen(kTempSuffix);
+    if (head.failed()) {
+        return false;
+    }
     if (name.size() <= head.size() + tailLength || ::_wcsnicmp(name.c_str(), head.c_str(), head.size()) != 0 ||
         ::_wcsicmp(name.c_str() + name.size() - tailLength, kTempSuffix) != 0) {
         return false;
@@ -124,10 +129,10 @@ bool IsOtherLiveProcess(DWORD processId) {
 }
 
 // Deletes what killed runs left of target's temporary files.
-void RemoveStaleTemps(const std::wstring& targetPath) {
-    const std::wstring folder = FolderPart(targetPath);
-    const std::wstring targetName = FileNamePart(targetPath);
-    const std::wstring pattern = targetPath + kTempInfix + L"*" + kTempSuffix;
+void RemoveStaleTemps(const Text& targetPath) {
+    const Text folder = FolderPart(targetPath);
+    const Text targetName = FileNamePart(targetPath);
+    const Text pattern = targetPath + kTempInfix + L"*" + kTempSuffix;
     WIN32_FIND_DATAW found;
     const UniqueFind find{OwnedOrNull(::FindFirstFileW(pattern.c_str(), &found))};
     if (!find) {
@@ -143,10 +148,13 @@ void RemoveStaleTemps(const std::wstring& targetPath) {
 }
 
 // Creates a new temporary file beside target, exclusively: no other opener, never an existing file.
-UniqueHandle CreateTempBeside(const std::wstring& targetPath, std::wstring& tempPath) {
-    const std::wstring head = targetPath + kTempInfix + std::to_wstring(::GetCurrentProcessId()) + L"-";
+UniqueHandle CreateTempBeside(const Text& targetPath, Text& tempPath) {
+    const Text head = targetPath + kTempInfix + Text::Number(::GetCurrentProcessId()) + L"-";
     for (unsigned attempt = 0; attempt < kTempAttempts; ++attempt) {
-        tempPath = head + std::to_wstring(attempt) + kTempSuffix;
+        tempPath = head + Text::Number(attempt) + kTempSuffix;
+        if (tempPath.failed()) {
+            return nullptr;
+        }
         UniqueHandle temp{OwnedOrNull(::CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                                     FILE_ATTRIBUTE_NORMAL, nullptr))};
         if (temp || ::GetLastError() != ERROR_FILE_EXISTS) {
@@ -158,7 +166,7 @@ UniqueHandle CreateTempBeside(const std::wstring& targetPath, std::wstring& temp
 
 // Puts the payload in place of target, whole or not at all: written beside it,
 // flushed, and moved over it. On failure target is as it was.
-bool ReplaceTarget(const Payload& payload, const std::wstring& targetPath) {
+bool ReplaceTarget(const Payload& payload, const Text& targetPath) {
     RemoveStaleTemps(targetPath);
     // Windows refuses to replace a read-only file; Wine running as root does
     // not, so the attribute is checked here to keep it under both.
@@ -167,7 +175,7 @@ bool ReplaceTarget(const Payload& payload, const std::wstring& targetPath) {
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
         return false;
     }
-    std::wstring tempPath;
+    Text tempPath;
     bool written = false;
     {
         const UniqueHandle temp = CreateTempBeside(targetPath, tempPath);
@@ -187,7 +195,7 @@ bool ReplaceTarget(const Payload& payload, const std::wstring& targetPath) {
 
 // Whether path already holds exactly the payload's bytes, as on a re-run while
 // an application has the library loaded and it cannot be replaced.
-bool FileHoldsPayload(const std::wstring& path, const Payload& payload) {
+bool FileHoldsPayload(const Text& path, const Payload& payload) {
     const UniqueHandle file{OwnedOrNull(::CreateFileW(path.c_str(), GENERIC_READ,
                                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))};
@@ -195,12 +203,17 @@ bool FileHoldsPayload(const std::wstring& path, const Payload& payload) {
     if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart != payload.size) {
         return false;
     }
-    std::vector<BYTE> buffer(std::min(payload.size, kCopyChunk));
+    // At most one chunk, and only here: the copy itself writes from the mapped image.
+    const std::unique_ptr<BYTE, HeapFreer> buffer{
+        static_cast<BYTE*>(::HeapAlloc(::GetProcessHeap(), 0, Smaller(payload.size, kCopyChunk) + 1))};
+    if (!buffer) {
+        return false;
+    }
     for (DWORD offset = 0; offset < payload.size;) {
         DWORD read = 0;
-        const DWORD wanted = std::min(payload.size - offset, kCopyChunk);
-        if (!::ReadFile(file.get(), buffer.data(), wanted, &read, nullptr) || read == 0 ||
-            std::memcmp(buffer.data(), payload.bytes + offset, read) != 0) {
+        const DWORD wanted = Smaller(payload.size - offset, kCopyChunk);
+        if (!::ReadFile(file.get(), buffer.get(), wanted, &read, nullptr) || read == 0 ||
+            std::memcmp(buffer.get(), payload.bytes + offset, read) != 0) {
             return false;
         }
         offset += read;
@@ -208,21 +221,21 @@ bool FileHoldsPayload(const std::wstring& path, const Payload& payload) {
     return true;
 }
 
-std::wstring FormTargetPath(const std::wstring& baseName, const std::wstring& extension) {
-    const std::wstring folder = GetSystemFolder();
+Text FormTargetPath(const Text& baseName, const Text& extension) {
+    const Text folder = GetSystemFolder();
     return folder.empty() ? folder : folder + baseName + extension;
 }
 
 // The registration tool of the same system folder, its path quoted so that a
 // blank in it cannot make CreateProcessW run a shorter path.
-std::wstring FormCommandTemplate() {
-    const std::wstring folder = GetSystemFolder();
+Text FormCommandTemplate() {
+    const Text folder = GetSystemFolder();
     return folder.empty() ? folder : L"\"" + folder + L"regsvr32.exe\" /s \"" + kPlaceholder + L"\"";
 }
 
 }  // namespace
 
-bool TargetExists(const std::wstring& path) {
+bool TargetExists(const Text& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = ::GetLastError();
@@ -243,16 +256,17 @@ bool TargetExists(const std::wstring& path) {
     return file || ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-bool InstallComponent(const std::wstring& extension, const std::wstring& baseName, bool registerServer) {
-    std::wstring targetPath = FormTargetPath(baseName, extension);
-    std::wstring commandTemplate = FormCommandTemplate();
-    std::wstring resourceName = L"32_" + FileNamePart(baseName);
+bool InstallComponent(const Text& extension, const Text& baseName, bool registerServer) {
+    Text targetPath = FormTargetPath(baseName, extension);
+    Text commandTemplate = FormCommandTemplate();
+    Text resourceName = L"32_" + FileNamePart(baseName);
     if (IsWow64()) {
         targetPath = FormTargetPath(baseName, extension);
         commandTemplate = FormCommandTemplate();
         resourceName = L"64_" + FileNamePart(baseName);
     }
-    if (targetPath.empty() || commandTemplate.empty()) {
+    // Empty when Windows named no folder or memory ran out: never write a relative path.
+    if (targetPath.empty() || commandTemplate.empty() || resourceName.failed()) {
         return false;
     }
 
@@ -277,13 +291,8 @@ bool InstallComponent(const std::wstring& extension, const std::wstring& baseNam
 bool InstallComponents() noexcept {
     bool allSucceeded = true;
     for (const InstallEntry& entry : kComponentTable) {
-        bool succeeded = false;
-        try {
-            succeeded = InstallComponent(entry.extension, entry.baseName, entry.registerServer);
-        } catch (...) {
-            // Out of memory for a path: this row failed, the next still gets its turn.
-        }
-        allSucceeded = allSucceeded && succeeded;
+        // Called first: a failed row never keeps the next one from being installed.
+        allSucceeded = InstallComponent(entry.extension, entry.baseName, entry.registerServer) && allSucceeded;
     }
     return allSucceeded;
 }

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include <string>
+#include "winsvc/text.h"
 
 namespace orbel {
 
@@ -19,10 +19,9 @@ bool InstallComponents() noexcept;
 // Writes the payload of one entry into the system folder and, for COM servers,
 // registers it silently. True when the file holds its payload afterwards and,
 // if registerServer, the registration tool ran on it and answered 0.
-bool InstallComponent(const std::wstring& extension, const std::wstring& baseName,
-                      bool registerServer);
+bool InstallComponent(const Text& extension, const Text& baseName, bool registerServer);
 
 // Whether a file (not a directory) exists at path, by the rules registration uses.
-bool TargetExists(const std::wstring& path);
+bool TargetExists(const Text& path);
 
 }  // namespace orbel

@@ -243,11 +243,11 @@ protected:
 TEST_F(TargetExistsTest, AFileExistsAndADirectoryDoesNot) {
     const std::wstring file = temp_.path() + L"file.dll";
     ASSERT_TRUE(WriteText(file, "x"));
-    EXPECT_TRUE(TargetExists(file));
-    EXPECT_FALSE(TargetExists(temp_.path() + L"."));
+    EXPECT_TRUE(TargetExists(ToText(file)));
+    EXPECT_FALSE(TargetExists(ToText(temp_.path() + L".")));
     const std::wstring folder = temp_.path() + L"folder.dll";
     ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
-    EXPECT_FALSE(TargetExists(folder));
+    EXPECT_FALSE(TargetExists(ToText(folder)));
 }
 
 TEST_F(TargetExistsTest, AFileHeldOpenExclusivelyExists) {
@@ -255,7 +255,7 @@ TEST_F(TargetExistsTest, AFileHeldOpenExclusivelyExists) {
     ASSERT_TRUE(WriteText(file, "x"));
     const UniqueHandle holder = HoldExclusively(file);
     ASSERT_TRUE(holder);
-    EXPECT_TRUE(TargetExists(file));
+    EXPECT_TRUE(TargetExists(ToText(file)));
 }
 
 TEST_F(TargetExistsTest, MissingFilesFoldersAndInvalidNamesDoNotExist) {
@@ -273,7 +273,7 @@ TEST_F(TargetExistsTest, MissingFilesFoldersAndInvalidNamesDoNotExist) {
         ::SetLastError(0xdeadbeef);
         ASSERT_EQ(::GetFileAttributesW(c.path.c_str()), INVALID_FILE_ATTRIBUTES);
         EXPECT_EQ(::GetLastError(), c.error);
-        EXPECT_FALSE(TargetExists(c.path));
+        EXPECT_FALSE(TargetExists(ToText(c.path)));
     }
 }
 
@@ -286,7 +286,7 @@ TEST_F(TargetExistsTest, AttributesWithheldForAnotherReasonLetTheDirectoryListin
     ASSERT_NE(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     ASSERT_NE(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     ASSERT_NE(error, static_cast<DWORD>(ERROR_INVALID_NAME));
-    EXPECT_FALSE(TargetExists(path));
+    EXPECT_FALSE(TargetExists(ToText(path)));
 }
 
 // The Unix path Wine maps a Windows path to; empty outside Wine.
@@ -355,12 +355,12 @@ TEST_F(TargetExistsTest, SymbolicLinksCountOnlyWhenTheyLeadToAFile) {
         }
         std::printf("%s: %s, attributes %#lx\n", Narrow(c.link).c_str(), how.c_str(),
                     ::GetFileAttributesW(link.c_str()));
-        EXPECT_EQ(TargetExists(link), c.exists);
+        EXPECT_EQ(TargetExists(ToText(link)), c.exists);
     }
     // A link to a file that another process holds exclusively still counts.
     const UniqueHandle holder = HoldExclusively(file);
     ASSERT_TRUE(holder);
-    EXPECT_TRUE(TargetExists(temp_.path() + L"to-file.dll"));
+    EXPECT_TRUE(TargetExists(ToText(temp_.path() + L"to-file.dll")));
 }
 
 TEST_F(RegistrationTest, ALinkToAFolderAtTheTargetIsNotRegistered) {

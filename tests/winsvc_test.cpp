@@ -36,12 +36,12 @@ TEST(GetSystemFolderTest, NamesThe32BitSystemFolderOfThisWindows) {
     const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);
     ASSERT_GT(length, 0u);
     const std::wstring expected = std::wstring(windows, length) + (PrefixIs64Bit() ? L"\\SysWOW64\\" : L"\\System32\\");
-    EXPECT_EQ(Upper(GetSystemFolder()), Upper(expected));
-    EXPECT_EQ(Upper(GetSystemFolder()), Upper(SystemFolder32()));
+    EXPECT_EQ(Upper(Wide(GetSystemFolder())), Upper(expected));
+    EXPECT_EQ(Upper(Wide(GetSystemFolder())), Upper(SystemFolder32()));
 }
 
 TEST(GetSystemFolderTest, EndsInExactlyOneBackslash) {
-    const std::wstring folder = GetSystemFolder();
+    const std::wstring folder = Wide(GetSystemFolder());
     ASSERT_GE(folder.size(), 3u);
     EXPECT_EQ(folder.back(), L'\\');
     EXPECT_NE(folder[folder.size() - 2], L'\\');
@@ -61,27 +61,28 @@ protected:
 };
 
 TEST_F(RunCommandTest, ReturnsExitCodeOfChild) {
-    EXPECT_EQ(RunCommand(ChildCommand(3), SW_SHOWNORMAL, true), 3u);
-    EXPECT_EQ(RunCommand(ChildCommand(0), SW_SHOWNORMAL, true), 0u);
+    EXPECT_EQ(RunCommand(ToText(ChildCommand(3)), SW_SHOWNORMAL, true), 3u);
+    EXPECT_EQ(RunCommand(ToText(ChildCommand(0)), SW_SHOWNORMAL, true), 0u);
     // The whole 32 bits come back, not the low byte.
-    EXPECT_EQ(RunCommand(ChildCommand(1603), SW_SHOWNORMAL, true), 1603u);
+    EXPECT_EQ(RunCommand(ToText(ChildCommand(1603)), SW_SHOWNORMAL, true), 1603u);
 }
 
 TEST_F(RunCommandTest, ChildGetsTheExactCommandLineAndShowState) {
     const std::wstring command = ChildCommand(0, L" two  blanks \"quoted arg\" {S}");
-    ASSERT_EQ(RunCommand(command, SW_SHOWNORMAL, true), 0u);
+    ASSERT_EQ(RunCommand(ToText(command), SW_SHOWNORMAL, true), 0u);
     const std::vector<std::string> record = Record();
     ASSERT_EQ(record.size(), 2u);
     EXPECT_EQ(record[0], Narrow(command));
     EXPECT_EQ(record[1], "show=1 flags=1");
 
-    ASSERT_EQ(RunCommand(command, SW_HIDE, true), 0u);
+    ASSERT_EQ(RunCommand(ToText(command), SW_HIDE, true), 0u);
     EXPECT_EQ(Record().at(1), "show=0 flags=1");
 }
 
 TEST_F(RunCommandTest, MissingProgramGivesMinusOne) {
     SetLastError(0xdeadbeef);
-    EXPECT_EQ(RunCommand(Quoted(temp_.path() + L"no such program.exe") + L" /s", SW_SHOWNORMAL, true), kRunFailed);
+    EXPECT_EQ(RunCommand(ToText(Quoted(temp_.path() + L"no such program.exe") + L" /s"), SW_SHOWNORMAL, true),
+              kRunFailed);
     EXPECT_EQ(RunCommand(L"", SW_SHOWNORMAL, true), kRunFailed);
 }
 
@@ -90,11 +91,11 @@ TEST_F(RunCommandTest, RunsACommandLineOf512UnitsAndRefusesALongerOne) {
     ASSERT_LT(command.size(), kMaxCommandLine);
     command.append(kMaxCommandLine - command.size(), L'x');
     ASSERT_EQ(command.size(), 512u);
-    EXPECT_EQ(RunCommand(command, SW_SHOWNORMAL, true), 7u);
+    EXPECT_EQ(RunCommand(ToText(command), SW_SHOWNORMAL, true), 7u);
     EXPECT_EQ(Record().at(0), Narrow(command));
 
     ASSERT_TRUE(::DeleteFileW(record_.c_str()));
-    EXPECT_EQ(RunCommand(command + L"x", SW_SHOWNORMAL, true), kRunFailed);
+    EXPECT_EQ(RunCommand(ToText(command + L"x"), SW_SHOWNORMAL, true), kRunFailed);
     // Nothing was started: a cut command line would still have run the child.
     ::Sleep(500);
     EXPECT_FALSE(Exists(record_));
@@ -104,7 +105,7 @@ TEST_F(RunCommandTest, RefusesACommandLineWithANul) {
     std::wstring command = ChildCommand(0);
     command += L'\0';
     command += L" more";
-    EXPECT_EQ(RunCommand(command, SW_SHOWNORMAL, true), kRunFailed);
+    EXPECT_EQ(RunCommand(ToText(command), SW_SHOWNORMAL, true), kRunFailed);
     ::Sleep(500);
     EXPECT_FALSE(Exists(record_));
 }

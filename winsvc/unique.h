@@ -22,6 +22,10 @@ struct ResourceFreer {
     void operator()(HGLOBAL resource) const noexcept { ::FreeResource(resource); }
 };
 
+struct HeapFreer {
+    void operator()(void* memory) const noexcept { ::HeapFree(::GetProcessHeap(), 0, memory); }
+};
+
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 using UniqueFind = std::unique_ptr<void, FindCloser>;
 using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer>;

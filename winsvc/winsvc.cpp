@@ -9,23 +9,23 @@ constexpr UINT kWindowsDirectoryCapacity = 145;
 
 // GetWindowsDirectoryW, not the system-directory query: the latter would name
 // the 64-bit System32 on 64-bit Windows. Empty on failure.
-std::wstring ReadWindowsDirectory() {
+Text ReadWindowsDirectory() {
     wchar_t buffer[kWindowsDirectoryCapacity];
     const UINT length = ::GetWindowsDirectoryW(buffer, kWindowsDirectoryCapacity);
     if (length < kWindowsDirectoryCapacity) {
-        return std::wstring(buffer, length);
+        return Text(buffer, length);
     }
     // Too long for the buffer: length is the size needed, NUL included.
-    std::wstring larger(length, L'\0');
-    const UINT again = ::GetWindowsDirectoryW(larger.data(), length);
+    using HeapText = std::unique_ptr<wchar_t, HeapFreer>;
+    const HeapText larger{static_cast<wchar_t*>(::HeapAlloc(::GetProcessHeap(), 0, length * sizeof(wchar_t)))};
+    const UINT again = larger ? ::GetWindowsDirectoryW(larger.get(), length) : 0;
     if (again == 0 || again >= length) {
         return {};
     }
-    larger.resize(again);
-    return larger;
+    return Text(larger.get(), again);
 }
 
-bool EndsInDelimiter(const std::wstring& path) {
+bool EndsInDelimiter(const Text& path) {
     return !path.empty() && (path.back() == L'\\' || path.back() == L'/');
 }
 
@@ -48,8 +48,8 @@ bool IsWow64() {
     return wow64 != FALSE;
 }
 
-std::wstring GetSystemFolder() {
-    std::wstring windows = ReadWindowsDirectory();
+Text GetSystemFolder() {
+    Text windows = ReadWindowsDirectory();
     if (windows.empty()) {
         return {};
     }
@@ -57,7 +57,7 @@ std::wstring GetSystemFolder() {
     if (EndsInDelimiter(windows)) {
         windows.pop_back();
     }
-    std::wstring folder = windows + L"\\System32";
+    Text folder = windows + L"\\System32";
     // A 32-bit process sees WOW64 only on 64-bit Windows, whose 32-bit libraries live in SysWOW64.
     if (IsWow64()) {
         folder = windows + L"\\SysWOW64";
@@ -65,17 +65,19 @@ std::wstring GetSystemFolder() {
     if (!EndsInDelimiter(folder)) {
         folder += L'\\';
     }
-    return folder;
+    return folder.failed() ? Text() : folder;
 }
 
-DWORD RunCommand(const std::wstring& commandLine, WORD showWindow, bool wait) {
+DWORD RunCommand(const Text& commandLine, WORD showWindow, bool wait) {
     // A cut command line could name another program than the one meant.
-    if (commandLine.size() > kMaxCommandLine || commandLine.find(L'\0') != std::wstring::npos) {
+    if (commandLine.empty() || commandLine.size() > kMaxCommandLine || commandLine.find(L'\0') != Text::npos) {
         return kRunFailed;
     }
     // CreateProcessW may write into the command line, so it gets a copy.
     wchar_t buffer[kMaxCommandLine + 1] = {};
-    commandLine.copy(buffer, commandLine.size());
+    for (size_t at = 0; at < commandLine.size(); ++at) {
+        buffer[at] = commandLine[at];
+    }
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include <string>
+#include "winsvc/text.h"
 
 namespace orbel {
 
@@ -18,11 +18,11 @@ bool IsWow64();
 
 // The folder for 32-bit system libraries, with one trailing backslash:
 // <Windows>\System32\ on 32-bit Windows, <Windows>\SysWOW64\ on 64-bit Windows.
-// Empty if Windows does not name its directory.
-std::wstring GetSystemFolder();
+// Empty if Windows does not name its directory or there is no memory for it.
+Text GetSystemFolder();
 
 // Starts commandLine as a child process and, if wait is set, waits for it and
 // answers its exit code. kRunFailed if it cannot be started or is too long.
-DWORD RunCommand(const std::wstring& commandLine, WORD showWindow, bool wait);
+DWORD RunCommand(const Text& commandLine, WORD showWindow, bool wait);
 
 }  // namespace orbel

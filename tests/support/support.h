@@ -7,11 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "winsvc/text.h"
 #include "winsvc/unique.h"
 
 namespace orbel::test {
 
 // ---- Text and paths ----
+inline Text ToText(const std::wstring& text) {
+    return Text(text.c_str(), text.size());
+}
+inline std::wstring Wide(const Text& text) {
+    return std::wstring(text.c_str(), text.size());
+}
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
 std::wstring Upper(std::wstring text);

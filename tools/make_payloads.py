@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Makes a payload folder (32/ and 64/) from the demo payloads for the tests.
+"""Makes a payload folder (32/ and 64/) from the demo payloads, for the tests and the benchmark.
 
     make_payloads.py <demo-dir> <out-dir> [--production-sizes] [--replace FILE=PATH ...]
 
