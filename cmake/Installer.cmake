@@ -97,8 +97,11 @@ function(orbel_add_installer target)
     target_link_libraries(${target} PRIVATE orbel_core)
     orbel_windows_target(${target})
     # wWinMain; GetWindowsDirectoryW names the shared Windows directory on
-    # Remote Desktop hosts only for a terminal-server-aware program.
-    target_link_options(${target} PRIVATE -municode -Wl,--tsaware -s)
+    # Remote Desktop hosts only for a terminal-server-aware program. Sections
+    # that start on page boundaries in the file can be mapped as they are:
+    # with the usual 512-byte alignment Wine copies the whole image, payloads
+    # included, into private memory at every start.
+    target_link_options(${target} PRIVATE -municode -Wl,--tsaware -Wl,--file-alignment=0x1000 -s)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${arg_OUTPUT_NAME} LINKER_LANGUAGE CXX)
     if(arg_DEPENDS)
         add_dependencies(${target} ${arg_DEPENDS})

@@ -137,6 +137,21 @@ TEST_F(PackagingTest, CarriesExactlyThe22PayloadsInUsEnglishWithTheirFilesBytes)
     }
 }
 
+TEST_F(PackagingTest, IdenticalPayloadsShareOneCopyOfTheirBytes) {
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Narrow(row.baseName));
+        const BYTE* images[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            const std::wstring name = Upper(std::wstring(i == 0 ? L"32_" : L"64_") + row.baseName);
+            const HRSRC info = ::FindResourceExW(module_.get(), RT_RCDATA, name.c_str(), kEnglishUs);
+            ASSERT_NE(info, nullptr);
+            images[i] = static_cast<const BYTE*>(::LockResource(::LoadResource(module_.get(), info)));
+        }
+        // Both names stay resources of their own; only the bytes are shared.
+        EXPECT_EQ(images[0] == images[1], !row.distinct64);
+    }
+}
+
 // MSXML, Windows' own XML parser, with the manifest's namespaces bound to prefixes.
 class Manifest {
 public:

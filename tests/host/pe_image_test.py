@@ -3,8 +3,13 @@
 DEP and terminal-server awareness, no link timestamp, and an import table that
 names only DLLs on Windows' KnownDLLs list.
 
-    pe_image_test.py <setup_orbel.exe>
+    pe_image_test.py <setup_orbel.exe> <payload-dir>
+
+It also holds the executable to its size: no more than the distinct payload
+images plus 128 KiB for the stub, manifest, version block and icon.
 """
+import hashlib
+import os
 import sys
 
 import pefile
@@ -21,7 +26,8 @@ KNOWN_DLLS = {
 
 checks = Checks()
 check = checks.check
-image = pefile.PE(sys.argv[1])
+exe, payloads = sys.argv[1:3]
+image = pefile.PE(exe)
 check(image.FILE_HEADER.Machine == 0x14C, "machine i386")
 check(image.OPTIONAL_HEADER.Magic == 0x10B, "PE32")
 check(image.OPTIONAL_HEADER.Subsystem == 2, "GUI subsystem")
@@ -35,4 +41,16 @@ check(image.FILE_HEADER.Characteristics & 0x0002 and not image.FILE_HEADER.Chara
 imports = sorted(entry.dll.decode().lower() for entry in image.DIRECTORY_ENTRY_IMPORT)
 check(bool(imports) and set(imports) <= KNOWN_DLLS, f"imports only KnownDLLs: {', '.join(imports)}")
 check(not hasattr(image, "DIRECTORY_ENTRY_DELAY_IMPORT"), "no delay-loaded DLLs")
+# Page-aligned sections can be mapped from the file as they are, not copied into private memory.
+check(image.OPTIONAL_HEADER.FileAlignment == 0x1000, f"file alignment 4096 ({image.OPTIONAL_HEADER.FileAlignment})")
+check(all(section.PointerToRawData % 0x1000 == 0 for section in image.sections), "every section starts on a page")
+
+distinct = {}
+for variant in ("32", "64"):
+    for name in os.listdir(os.path.join(payloads, variant)):
+        with open(os.path.join(payloads, variant, name), "rb") as f:
+            data = f.read()
+        distinct[hashlib.sha256(data).digest()] = len(data)
+overhead = os.path.getsize(exe) - sum(distinct.values())
+check(overhead <= 128 * 1024, f"stub, manifest, version block and icon take {overhead:,} bytes, at most 131,072")
 checks.finish()
