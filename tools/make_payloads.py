@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Makes a payload folder (32/ and 64/) from the demo payloads, for the tests and the benchmark.
 
-    make_payloads.py <demo-dir> <out-dir> [--production-sizes] [--replace FILE=PATH ...]
+    make_payloads.py <demo-dir> <out-dir> [--production-sizes] [--size FILE=BYTES ...] [--replace FILE=PATH ...]
 
 --production-sizes pads every file to the size its production payload has
 (CorvoGovX 17,342,464 bytes, all 22 about 83 MB). The padding follows the
 image as overlay data, which Windows' loader ignores, so the servers still
 register; it is drawn from a generator seeded by the image, so that files that
 are one image in both variants stay one image.
+--size pads FILE to BYTES in both variants (the same image stays the same).
 --replace puts another file in place of FILE in both variants.
 """
 import argparse
@@ -44,9 +45,11 @@ def main():
     parser.add_argument("demo")
     parser.add_argument("out")
     parser.add_argument("--production-sizes", action="store_true")
+    parser.add_argument("--size", action="append", default=[])
     parser.add_argument("--replace", action="append", default=[])
     args = parser.parse_args()
     replacements = dict(item.split("=", 1) for item in args.replace)
+    sizes_wanted = {name: int(size) for name, size in (item.split("=", 1) for item in args.size)}
     for index, variant in enumerate(("32", "64")):
         os.makedirs(os.path.join(args.out, variant), exist_ok=True)
         for name, sizes in PRODUCTION_SIZES.items():
@@ -55,6 +58,8 @@ def main():
                 data = f.read()
             if args.production_sizes:
                 data = padded(data, sizes[index] if isinstance(sizes, tuple) else sizes)
+            if name in sizes_wanted:
+                data = padded(data, sizes_wanted[name])
             with open(os.path.join(args.out, variant, name), "wb") as f:
                 f.write(data)
 
