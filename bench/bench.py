@@ -93,7 +93,7 @@ def build():
         },
         "growth_installers": {mb: os.path.join(bench_build, "bench", f"setup_orbel_growth_{mb}.exe")
                               for mb in GROWTH_MB},
-        "stopwatch": os.path.join(bench_build, "bench", "bench_stopwatch.exe"),
+        "stopwatch": os.path.join(bench_build, "tools", "orbel_stopwatch.exe"),
         "empty": os.path.join(bench_build, "bench", "bench_empty.exe"),
     }
 
@@ -321,8 +321,13 @@ def distinct_payload_bytes(folder):
     return sum(images.values())
 
 
+def figures(values):
+    """Median, minimum and maximum time, and the peaks of private and resident memory, of some samples."""
+    median, low, high = summary([v[0] for v in values])
+    return median, low, high, max(v[2] for v in values), max(v[3] for v in values)
+
+
 def report(tools, results, runs, elapsed):
-    lines = []
     floor = {}
     medians = {}
     table = ["| Windows | contender | median s | min–max s | peak private MiB | peak resident MiB | exit codes |",
@@ -330,11 +335,9 @@ def report(tools, results, runs, elapsed):
     for kind in KINDS:
         samples, _ = results[kind]
         for name, values in samples.items():
-            median, low, high = summary([v[0] for v in values])
+            median, low, high, private, resident = figures(values)
             medians[(kind, name)] = median
             codes = sorted({c for v in values for c in v[1]})
-            private = max(v[2] for v in values)
-            resident = max(v[3] for v in values)
             memory = (mib(private), mib(resident)) if private else ("–", "–")
             table.append(f"| {kind} | {name} | {median:.3f} | {low:.3f}–{high:.3f} | {memory[0]} | {memory[1]} | "
                          f"{', '.join(map(str, codes))} |")
@@ -357,9 +360,8 @@ def report(tools, results, runs, elapsed):
     for kind in KINDS:
         _, by_size = results[kind]
         for mb, values in by_size.items():
-            median, low, high = summary([v[0] for v in values])
-            growth.append(f"| {kind} | {mb} | {median:.3f} | {low:.3f}–{high:.3f} | "
-                          f"{mib(max(v[2] for v in values))} | {mib(max(v[3] for v in values))} |")
+            median, low, high, private, resident = figures(values)
+            growth.append(f"| {kind} | {mb} | {median:.3f} | {low:.3f}–{high:.3f} | {mib(private)} | {mib(resident)} |")
 
     chart = os.path.join(ROOT, "docs", "benchmarks.png")
     draw_chart(results, medians, floor, chart)

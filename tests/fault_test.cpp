@@ -110,10 +110,7 @@ TEST_P(KilledPartWayTest, LeavesNoPartialTargetAndRegistersOnlyWhatWasWritten) {
 
     // The next run completes, and clears what the killed one left.
     EXPECT_EQ(RunInstaller(), 0u);
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(Narrow(row.fileName));
-        ExpectInstalled(row);
-    }
+    ExpectAllInstalled();
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, KilledPartWayTest,
@@ -136,10 +133,7 @@ TEST_F(FaultTest, TwoInstallersAtOnceBothEndAndLeaveEverythingInstalled) {
     for (DWORD code : codes) {
         EXPECT_TRUE(code == 0 || code == kInstallFailure) << code;
     }
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(Narrow(row.fileName));
-        ExpectInstalled(row);
-    }
+    ExpectAllInstalled();
     ExpectServersRegistered();
     EXPECT_EQ(RunInstaller(), 0u);
 }
@@ -215,10 +209,7 @@ TEST_F(FaultTest, TwentyRunsInARowChangeNothingAfterTheFirst) {
         const std::vector<std::wstring> now = Snapshot(folder_);
         ASSERT_EQ(now, first);
     }
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(Narrow(row.fileName));
-        ExpectInstalled(row);
-    }
+    ExpectAllInstalled();
     ExpectServersRegistered();
 }
 

@@ -54,20 +54,14 @@ TEST_F(InstallerTest, RegistersTheSixServersInTableOrderWithTheExactCommand) {
     const FakeRegsvr32 regsvr32(folder_, log_);
     ASSERT_EQ(RunInstaller(), 0u);
     EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(Narrow(row.fileName));
-        ExpectInstalled(row);
-    }
+    ExpectAllInstalled();
 }
 
 TEST_F(InstallerTest, SignedInstallerInstallsLikeTheUnsignedOne) {
     const FakeRegsvr32 regsvr32(folder_, log_);
     ASSERT_EQ(RunInstaller(BuildPath("ORBEL_TEST_SIGNED_INSTALLER")), 0u);
     EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(Narrow(row.fileName));
-        ExpectInstalled(row);
-    }
+    ExpectAllInstalled();
 }
 
 TEST_F(InstallerTest, RunningAgainRepeatsTheWholePass) {
@@ -75,10 +69,7 @@ TEST_F(InstallerTest, RunningAgainRepeatsTheWholePass) {
     ASSERT_EQ(RunInstaller(), 0u);
     ASSERT_EQ(RunInstaller(), 0u);
     EXPECT_EQ(regsvr32.Commands().size(), 2 * kServerRows);
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(Narrow(row.fileName));
-        ExpectInstalled(row);
-    }
+    ExpectAllInstalled();
 }
 
 TEST_F(InstallerTest, ReRunSucceedsWhileAnInstalledLibraryIsLoaded) {
@@ -102,12 +93,7 @@ TEST_F(InstallerTest, TargetHeldOpenKeepsItsBytesIsStillRegisteredAndFailsTheRun
     }
     EXPECT_EQ(ReadBytes(Target(row)), Bytes("old CorvoX"));
     EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
-    for (const Row& other : kRows) {
-        if (&other != &row) {
-            SCOPED_TRACE(Narrow(other.fileName));
-            ExpectInstalled(other);
-        }
-    }
+    ExpectAllInstalled(&row);
     EXPECT_TRUE(CanOpenExclusively(Target(row)));
 }
 
@@ -134,12 +120,7 @@ TEST_F(InstallerTest, DirectoryAtATargetIsLeftAndNotRegistered) {
     EXPECT_EQ(RunInstaller(), kInstallFailure);
     EXPECT_NE(::GetFileAttributesW(Target(row).c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
     EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands({L"midas"}));
-    for (const Row& other : kRows) {
-        if (&other != &row) {
-            SCOPED_TRACE(Narrow(other.fileName));
-            ExpectInstalled(other);
-        }
-    }
+    ExpectAllInstalled(&row);
 }
 
 TEST_F(InstallerTest, ReadOnlyTargetKeepsItsBytes) {
@@ -158,19 +139,13 @@ TEST_F(InstallerTest, RegistrationToolThatFailsFailsTheRunButEveryRowIsInstalled
     const FakeRegsvr32 regsvr32(folder_, log_, 5);
     EXPECT_EQ(RunInstaller(), kInstallFailure);
     EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(Narrow(row.fileName));
-        ExpectInstalled(row);
-    }
+    ExpectAllInstalled();
 }
 
 TEST_F(InstallerTest, NoRegistrationToolFailsTheRunButEveryFileIsWritten) {
     ASSERT_TRUE(::DeleteFileW((folder_ + L"regsvr32.exe").c_str()));
     EXPECT_EQ(RunInstaller(), kInstallFailure);
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(Narrow(row.fileName));
-        ExpectInstalled(row);
-    }
+    ExpectAllInstalled();
 }
 
 TEST_F(InstallerTest, MissingPayloadNeverEmptiesTheTarget) {
@@ -183,12 +158,7 @@ TEST_F(InstallerTest, MissingPayloadNeverEmptiesTheTarget) {
     EXPECT_EQ(ReadBytes(Target(row)), Bytes("old midas"));
     // The old file is still registered, as any file found at the target is.
     EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
-    for (const Row& other : kRows) {
-        if (&other != &row) {
-            SCOPED_TRACE(Narrow(other.fileName));
-            ExpectInstalled(other);
-        }
-    }
+    ExpectAllInstalled(&row);
 
     ASSERT_TRUE(::DeleteFileW(Target(row).c_str()));
     EXPECT_EQ(RunInstaller(installer), kInstallFailure);

@@ -4,7 +4,7 @@ payloads. Afterwards every target is absent, its old bytes or its complete
 payload, no temporary file is left, and the exit code is 1603; once space is
 freed, a second run gives 0 and complete files.
 
-    disk_full_test.py <win32|win64> <wine-run.sh> <orbel_exitcode.exe> <installer.exe> <payload-dir> <scratch-dir>
+    disk_full_test.py <win32|win64> <wine-run.sh> <orbel_stopwatch.exe> <installer.exe> <payload-dir> <scratch-dir>
 
 Exits with 77 (skipped) when the machine refuses the mount.
 """
@@ -17,11 +17,11 @@ from buildtest import FILES, Checks
 from wineprefix import Prefix, read
 
 SKIPPED = 77
-kind, wine_run, exitcode_exe, installer, payloads, scratch = sys.argv[1:7]
+kind, wine_run, stopwatch_exe, installer, payloads, scratch = sys.argv[1:7]
 checks = Checks()
 check = checks.check
 
-prefix = Prefix(wine_run, kind, os.path.join(scratch, "prefix"), exitcode_exe)
+prefix = Prefix(wine_run, kind, os.path.join(scratch, "prefix"), stopwatch_exe)
 folder = prefix.system_folder
 payload = {name: read(os.path.join(payloads, prefix.variant, name)) for name in FILES}
 # Old versions of some targets, which must survive whole if they are not replaced.

@@ -5,7 +5,7 @@ registration tool, and once with a stand-in that shows Windows' error box
 unless "/s" is given (Wine's own regsvr32 prints its errors instead). As a
 control, the stand-in without "/s" must map a window: a window would be seen.
 
-    no_window_test.py <win32|win64> <wine-run.sh> <orbel_exitcode.exe> <installer.exe> <failing-server.dll>
+    no_window_test.py <win32|win64> <wine-run.sh> <orbel_stopwatch.exe> <installer.exe> <failing-server.dll>
                       <boxing-regsvr32.exe> <scratch-dir>
 """
 import os
@@ -17,10 +17,10 @@ import time
 from buildtest import Checks
 from wineprefix import Prefix, windows_path
 
-kind, wine_run, exitcode_exe, installer, failing_server, boxing_regsvr32, scratch = sys.argv[1:8]
+kind, wine_run, stopwatch_exe, installer, failing_server, boxing_regsvr32, scratch = sys.argv[1:8]
 checks = Checks()
 check = checks.check
-prefix = Prefix(wine_run, kind, os.path.join(scratch, "prefix"), exitcode_exe)
+prefix = Prefix(wine_run, kind, os.path.join(scratch, "prefix"), stopwatch_exe)
 
 def start_x_server():
     """An X server of its own, on a display whose socket nothing else holds."""
@@ -120,8 +120,9 @@ try:
     native = {"WINEDLLOVERRIDES": "regsvr32.exe=n;msxml6=n;mscoree,mshtml="}
     watch = MapWatch("control")
     control_code = os.path.join(prefix.path, "drive_c", "control.txt")
-    control = subprocess.Popen(["wine", exitcode_exe, "C:\\control.txt", prefix.windows_system_folder + "\\regsvr32.exe",
-                                windows_path(failing_server)],
+    with open(os.path.join(prefix.path, "drive_c", "control-command.txt"), "w", encoding="utf-8") as f:
+        f.write(f'"{prefix.windows_system_folder}\\regsvr32.exe" "{windows_path(failing_server)}"\n')
+    control = subprocess.Popen(["wine", stopwatch_exe, "C:\\control.txt", "C:\\control-command.txt"],
                                env=prefix.env(**native), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.time() + 120
     shown = []
@@ -132,7 +133,7 @@ try:
     ended = ""
     if os.path.exists(control_code):
         with open(control_code, encoding="ascii") as f:
-            ended = f"; it ended by itself with {f.read().strip()}"
+            ended = f"; it ended by itself with {f.read().split()[-1]}"
     check(bool(shown), f"control: the stand-in without /s shows its error box{ended}")
     check(bool(mapped), "control: the watch saw the box being mapped")
     # Closes the box, which waits for a click, with the rest of that Windows.

@@ -13,10 +13,10 @@ def windows_path(path):
 
 
 class Prefix:
-    def __init__(self, wine_run, kind, where, exitcode_exe):
+    def __init__(self, wine_run, kind, where, stopwatch_exe):
         self.kind = kind
         self.path = where
-        self.exitcode_exe = exitcode_exe
+        self.stopwatch_exe = stopwatch_exe
         template = subprocess.run([wine_run, "--template"], env={**os.environ, "ORBEL_WINE_KIND": kind},
                                   capture_output=True, text=True, check=True).stdout.strip()
         shutil.rmtree(where, ignore_errors=True)
@@ -31,14 +31,18 @@ class Prefix:
 
     def run(self, program, *arguments, timeout=600, **extra_env):
         """Runs a Windows program to its end and answers its whole exit code."""
-        result = os.path.join(self.path, "drive_c", "exitcode.txt")
+        command = " ".join(f'"{part}"' for part in (windows_path(program), *arguments))
+        with open(os.path.join(self.path, "drive_c", "command.txt"), "w", encoding="utf-8") as f:
+            f.write(command + "\n")
+        result = os.path.join(self.path, "drive_c", "result.txt")
         if os.path.exists(result):
             os.remove(result)
         with open(os.devnull, "wb") as quiet:
-            subprocess.run(["wine", self.exitcode_exe, "C:\\exitcode.txt", windows_path(program), *arguments],
+            subprocess.run(["wine", self.stopwatch_exe, "C:\\result.txt", "C:\\command.txt"],
                            env=self.env(**extra_env), stdout=quiet, stderr=quiet, timeout=timeout)
         with open(result, encoding="ascii") as f:
-            return int(f.read())
+            # Seconds, then the exit code.
+            return int(f.read().split()[1])
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env(), capture_output=True)

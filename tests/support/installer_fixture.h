@@ -63,6 +63,15 @@ protected:
             }
         }
     }
+    // Every row but the one given holds its payload.
+    void ExpectAllInstalled(const Row* except = nullptr) const {
+        for (const Row& row : kRows) {
+            if (&row != except) {
+                SCOPED_TRACE(Narrow(row.fileName));
+                ExpectInstalled(row);
+            }
+        }
+    }
     std::string ExpectedCommand(const Row& row) const {
         return Narrow(Upper(L"\"" + folder_ + L"regsvr32.exe\" /s \"" + folder_ + row.fileName + L"\""));
     }
