@@ -22,6 +22,7 @@ child's start to its end; memory is read from /proc while the installer runs.
 """
 import argparse
 import hashlib
+import json
 import os
 import shutil
 import statistics
@@ -266,6 +267,29 @@ def measure_kind(kind, tools, runs):
     return samples, growth
 
 
+def measure_paired(kind, tools, runs):
+    """In one prefix, alternately: the installer, the six bare registrations, the empty start, the native copy.
+    With the prefix's own noise shared, the difference says what the installer adds to the floor."""
+    variant = "64" if kind == "win64" else "32"
+    prefix = Prefix(kind, tools)
+    samples = {"installer": [], "regsvr32": [], "start": [], "copy": []}
+    try:
+        installer = f'"{windows_path(tools["installers"]["setup_orbel"])}"'
+        prefix.time([installer])  # the files are in place from here on, as for the bare registrations
+        registrations = [f'"{prefix.windows_folder}\\regsvr32.exe" /s "{prefix.windows_folder}\\{file}"'
+                         for file in SERVERS]
+        for _ in range(runs + 2):
+            os.sync()
+            samples["installer"].append(prefix.time([installer])[0])
+            samples["regsvr32"].append(prefix.time(registrations)[0])
+            samples["start"].append(prefix.time([f'"{windows_path(tools["empty"])}"'])[0])
+            os.sync()
+            samples["copy"].append(native_copy(tools["payloads"], variant))
+    finally:
+        prefix.remove()
+    return samples
+
+
 def measure_one(kind, tools, name):
     variant = "64" if kind == "win64" else "32"
     if name == "floor-copy":
@@ -333,7 +357,7 @@ def report(tools, results, runs, elapsed):
     table = ["| Windows | contender | median s | min–max s | peak private MiB | peak resident MiB | exit codes |",
              "|---|---|---|---|---|---|---|"]
     for kind in KINDS:
-        samples, _ = results[kind]
+        samples = results[kind][0]
         for name, values in samples.items():
             median, low, high, private, resident = figures(values)
             medians[(kind, name)] = median
@@ -358,14 +382,22 @@ def report(tools, results, runs, elapsed):
     growth = ["| Windows | CorvoGovX MB | median s | min–max s | peak private MiB | peak resident MiB |",
               "|---|---|---|---|---|---|"]
     for kind in KINDS:
-        _, by_size = results[kind]
+        by_size = results[kind][1]
         for mb, values in by_size.items():
             median, low, high, private, resident = figures(values)
             growth.append(f"| {kind} | {mb} | {median:.3f} | {low:.3f}–{high:.3f} | {mib(private)} | {mib(resident)} |")
 
+    paired = ["| Windows | installer s | six regsvr32 /s s | empty start s | native copy s | installer − floor s | installer / floor |",
+              "|---|---|---|---|---|---|---|"]
+    for kind in KINDS:
+        parts = {name: statistics.median(values) for name, values in results[kind][2].items()}
+        floor_sum = parts["regsvr32"] + parts["start"] + parts["copy"]
+        paired.append(f"| {kind} | {parts['installer']:.3f} | {parts['regsvr32']:.3f} | {parts['start']:.3f} | "
+                      f"{parts['copy']:.3f} | {parts['installer'] - floor_sum:+.3f} | {parts['installer'] / floor_sum:.2f} |")
+
     chart = os.path.join(ROOT, "docs", "benchmarks.png")
     draw_chart(results, medians, floor, chart)
-    figures = {
+    placeholders = {
         "RUNS": str(runs),
         "MACHINE": machine(),
         "ELAPSED": f"{elapsed / 60:.1f}",
@@ -373,14 +405,15 @@ def report(tools, results, runs, elapsed):
         "RATIOS": "\n".join(ratios),
         "SIZES": "\n".join(sizes),
         "GROWTH": "\n".join(growth),
+        "PAIRED": "\n".join(paired),
     }
     with open(os.path.join(ROOT, "bench", "benchmarks.md.in"), encoding="utf-8") as f:
         text = f.read()
-    for key, value in figures.items():
+    for key, value in placeholders.items():
         text = text.replace("@" + key + "@", value)
     with open(os.path.join(ROOT, "docs", "benchmarks.md"), "w", encoding="utf-8") as f:
         f.write(text)
-    print("\n".join(["", *table, "", *ratios, "", *sizes, "", *growth, ""]))
+    print("\n".join(["", *table, "", *ratios, "", *paired, "", *sizes, "", *growth, ""]))
     print("Wrote docs/benchmarks.md and docs/benchmarks.png")
 
 
@@ -439,12 +472,30 @@ unset multiplot
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5, help="measured rounds after the warm-up (at least 5)")
+    parser.add_argument("--report-only", action="store_true",
+                        help="write the report again from the last run's samples, measuring nothing")
     args = parser.parse_args()
     started = time.time()
     os.makedirs(OUT, exist_ok=True)
-    tools = build()
-    results = {kind: measure_kind(kind, tools, args.runs) for kind in KINDS}
-    report(tools, results, args.runs, time.time() - started)
+    saved = os.path.join(OUT, "samples.json")
+    if args.report_only:
+        with open(saved, encoding="utf-8") as f:
+            state = json.load(f)
+        tools, runs, elapsed = state["tools"], state["runs"], state["elapsed"]
+        results = {kind: (samples, {int(mb): values for mb, values in growth.items()}, paired)
+                   for kind, (samples, growth, paired) in state["results"].items()}
+        tools["growth_installers"] = {int(mb): path for mb, path in tools["growth_installers"].items()}
+    else:
+        tools = build()
+        results = {kind: measure_kind(kind, tools, args.runs) for kind in KINDS}
+        for kind in KINDS:
+            print(f"{kind}: paired rounds in one prefix", flush=True)
+            results[kind] = (*results[kind], measure_paired(kind, tools, args.runs))
+        runs, elapsed = args.runs, time.time() - started
+        # Kept, so that the report can be written again without measuring again.
+        with open(saved, "w", encoding="utf-8") as f:
+            json.dump({"tools": tools, "runs": runs, "elapsed": elapsed, "results": results}, f)
+    report(tools, results, runs, elapsed)
 
 
 if __name__ == "__main__":
