@@ -57,10 +57,11 @@ protected:
 };
 
 // Where in the write of the largest payload the installer is killed: once its
-// temporary file has this many bytes.
+// temporary file holds at least fewest bytes, aiming at no more than most.
 struct KillPoint {
     const char* name;
-    DWORD bytes;
+    DWORD fewest;
+    DWORD most;
 };
 
 class KilledPartWayTest : public FaultTest, public testing::WithParamInterface<KillPoint> {};
@@ -72,29 +73,38 @@ TEST_P(KilledPartWayTest, LeavesNoPartialTargetAndRegistersOnlyWhatWasWritten) {
     const FakeRegsvr32 regsvr32(folder_, log_);
     const std::wstring installer = BuildPath(installerVariable_);
 
-    // The write is fast; a run that ends before the point is reached is tried again.
+    // The write is fast: a run that ends before the point, or is seen only
+    // past it, is tried again; after that the last kill is taken as it landed.
     DWORD seen = 0;
     bool killed = false;
-    for (int attempt = 0; attempt < 10 && !killed; ++attempt) {
+    int attempts = 0;
+    for (bool landed = false; attempts < 20 && !landed; ++attempts) {
         const Child run = Start(Quoted(installer));
         ASSERT_TRUE(run.process);
         const std::wstring temp = Target(largest) + L".orbel-" + std::to_wstring(run.id) + L"-0.tmp";
+        bool terminated = false;
         while (::WaitForSingleObject(run.process.get(), 0) == WAIT_TIMEOUT) {
             WIN32_FILE_ATTRIBUTE_DATA data;
-            if (::GetFileAttributesExW(temp.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow >= GetParam().bytes) {
+            if (::GetFileAttributesExW(temp.c_str(), GetFileExInfoStandard, &data) &&
+                data.nFileSizeLow >= GetParam().fewest) {
                 seen = data.nFileSizeLow;
-                killed = ::TerminateProcess(run.process.get(), 99) != 0;
+                terminated = ::TerminateProcess(run.process.get(), 99) != 0;
                 break;
             }
         }
         ::WaitForSingleObject(run.process.get(), INFINITE);
         DWORD exitCode = 0;
         ::GetExitCodeProcess(run.process.get(), &exitCode);
-        killed = killed && exitCode == 99;
+        if (terminated && exitCode == 99) {
+            killed = true;
+            landed = seen <= GetParam().most;
+        }
     }
-    ASSERT_TRUE(killed) << "the installer never reached " << GetParam().bytes << " bytes of " << Narrow(largest.fileName);
+    ASSERT_TRUE(killed) << "the installer never reached " << GetParam().fewest << " bytes of "
+                        << Narrow(largest.fileName);
     const auto states = States(old);
-    std::printf("killed %s with %lu bytes written: %s\n", GetParam().name, seen, Describe(states).c_str());
+    std::printf("killed %s with %lu bytes written (attempt %d): %s\n", GetParam().name, seen, attempts,
+                Describe(states).c_str());
     ExpectNothingPartial(states);
     // No registration ran for a row whose file was not written whole.
     for (const std::string& command : UpperAll(regsvr32.Commands())) {
@@ -114,8 +124,8 @@ TEST_P(KilledPartWayTest, LeavesNoPartialTargetAndRegistersOnlyWhatWasWritten) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, KilledPartWayTest,
-                         testing::Values(KillPoint{"early", 1}, KillPoint{"middle", 8u << 20},
-                                         KillPoint{"late", 17342464}),
+                         testing::Values(KillPoint{"early", 1, 4u << 20}, KillPoint{"middle", 6u << 20, 12u << 20},
+                                         KillPoint{"late", 17342464, 17342464}),
                          [](const testing::TestParamInfo<KillPoint>& info) { return std::string(info.param.name); });
 
 TEST_F(FaultTest, TwoInstallersAtOnceBothEndAndLeaveEverythingInstalled) {
