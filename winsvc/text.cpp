@@ -175,11 +175,6 @@ Text& Text::replace(size_t at, size_t length, const Text& with) {
     return *this;
 }
 
-bool Text::operator==(const Text& other) const {
-    return failed_ == other.failed_ && size_ == other.size_ &&
-           (size_ == 0 || std::wmemcmp(data_, other.data_, size_) == 0);
-}
-
 Text operator+(Text head, const Text& tail) {
     head += tail;
     return head;

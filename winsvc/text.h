@@ -32,8 +32,6 @@ public:
     static Text Number(unsigned long value);
 
     const wchar_t* c_str() const { return data_ ? data_ : L""; }
-    // Writable, for calls such as CreateProcessW that may change their buffer.
-    wchar_t* data() { return data_; }
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     bool failed() const { return failed_; }
@@ -52,8 +50,6 @@ public:
     // Replaces length units at at with with.
     Text& replace(size_t at, size_t length, const Text& with);
 
-    bool operator==(const Text& other) const;
-    bool operator!=(const Text& other) const { return !(*this == other); }
 
 private:
     bool Reserve(size_t capacity);
