@@ -50,7 +50,6 @@ public:
     // Replaces length units at at with with.
     Text& replace(size_t at, size_t length, const Text& with);
 
-
 private:
     bool Reserve(size_t capacity);
     void Fail();
