@@ -15,7 +15,6 @@ import argparse
 import hashlib
 import os
 import random
-import shutil
 
 # The sizes of the production payloads: 32-bit, and 64-bit where it differs.
 PRODUCTION_SIZES = {
