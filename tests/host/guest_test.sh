@@ -1,0 +1,68 @@
+#!/bin/bash
+# Checks of the emulated path's runner (scripts/guest) that a green test run
+# inside the guest cannot show: which path a host takes, that a failure in the
+# guest fails the host's run, and that a hung guest is stopped at its limit
+# with nothing of the run left behind.
+set -u
+cd "$(dirname "$0")/../.."
+failed=0 passed=0
+check() {
+    if [ "$2" = "$3" ]; then
+        passed=$((passed + 1))
+    else
+        echo "guest runner: FAILED: $1: expected '$3', got '$2'"
+        failed=$((failed + 1))
+    fi
+}
+answer() { ORBEL_EMULATE=$1 scripts/guest needed >/dev/null 2>&1; echo $?; }
+runs=${TMPDIR:-/var/tmp}/orbel-guest
+leftovers() { ls -d "$runs"/run-$1.* 2>/dev/null | wc -l; }
+
+check "ORBEL_EMULATE=1 takes the emulated path" "$(answer 1)" 0
+check "ORBEL_EMULATE=0 takes the native path" "$(answer 0)" 1
+# Cross-checked with a 32-bit program the toolchain links, where there is one.
+if command -v as >/dev/null && command -v ld >/dev/null; then
+    t=$(mktemp -d)
+    printf '.globl _start\n_start: movl $1,%%eax\n movl $7,%%ebx\n int $0x80\n' >"$t/p.s"
+    as --32 "$t/p.s" -o "$t/p.o" && ld -m elf_i386 "$t/p.o" -o "$t/p"
+    "$t/p" 2>/dev/null
+    [ $? -eq 7 ] && expected=1 || expected=0
+    rm -rf "$t"
+    check "the probe agrees with a linked 32-bit program" "$(answer '')" "$expected"
+fi
+
+# One boot: the guest takes the native path, and a failing command's output and status reach the host.
+out=$(mktemp)
+scripts/guest run bash -c 'ORBEL_EMULATE= scripts/guest needed; echo "needed=$?"; echo "1 tests failed out of 9"; exit 8' \
+    >"$out" 2>&1 &
+guest=$!
+wait "$guest"
+check "a failing command's exit status reaches the host" "$?" 8
+check "the guest runs 32-bit code" "$(grep -c '^needed=1$' "$out")" 1
+check "the guest's output reaches the host" "$(grep -c '^1 tests failed out of 9$' "$out")" 1
+check "nothing of a finished run is left" "$(leftovers "$guest")" 0
+
+# A guest that never ends is stopped at its limit and says where it hung.
+ORBEL_GUEST_TIMEOUT=45 scripts/guest run sleep 3600 >"$out" 2>&1 &
+guest=$!
+wait "$guest"
+check "a hung guest is stopped with 124" "$?" 124
+check "the message names the phase it hung in" "$(grep -c "hung: no end after 45 s, in phase 'run'" "$out")" 1
+check "nothing of a hung run is left" "$(leftovers "$guest")" 0
+
+# Interrupted: stopped at once, nothing left behind.
+scripts/guest run sleep 3600 >"$out" 2>&1 &
+guest=$!
+for _ in $(seq 120); do
+    grep -q '^run ' "$runs/run-$guest".*/io/phase 2>/dev/null && break
+    sleep 1
+done
+kill -TERM "$guest"
+wait "$guest"
+check "a terminated run exits with 143" "$?" 143
+check "nothing of a terminated run is left" "$(leftovers "$guest")" 0
+check "no qemu of the run is left" "$(pgrep -f "orbel-guest/run-$guest\." | wc -l)" 0
+rm -f "$out"
+
+echo "guest runner: $passed checks passed, $failed failed"
+[ "$failed" -eq 0 ]
