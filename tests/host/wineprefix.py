@@ -14,6 +14,8 @@ def windows_path(path):
 
 class Prefix:
     def __init__(self, wine_run, kind, where, stopwatch_exe):
+        # In the emulated guest, prefixes live on the guest's own disk, not on the shared tree.
+        where = os.environ.get("ORBEL_GUEST_SCRATCH", "") + os.path.abspath(where)
         self.kind = kind
         self.path = where
         self.stopwatch_exe = stopwatch_exe
