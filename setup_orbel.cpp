@@ -40,6 +40,10 @@ constexpr wchar_t kPlaceholder[] = L"{S}";
 constexpr wchar_t kTempInfix[] = L".orbel-";
 constexpr wchar_t kTempSuffix[] = L".tmp";
 constexpr unsigned kTempAttempts = 64;
+// A scanner or indexer may hold a freshly written file for a moment: a move
+// refused for that is tried again, for about two seconds in all.
+constexpr unsigned kMoveTries = 9;
+constexpr DWORD kMoveRetryMs = 250;
 
 DWORD Smaller(DWORD a, DWORD b) {
     return a < b ? a : b;
@@ -128,7 +132,18 @@ bool IsOtherLiveProcess(DWORD processId) {
     return ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
-// Deletes what killed runs left of target's temporary files.
+// Whether a move of path is queued for the next start.
+bool IsQueuedForRestart(const Text& path) {
+    bool queued = false;
+    EditRestartMoves([&](const wchar_t* source, const wchar_t*) {
+        queued = queued || ::_wcsicmp(source, path.c_str()) == 0;
+        return false;
+    });
+    return queued;
+}
+
+// Deletes what killed runs left of target's temporary files; one that waits
+// for the next start to replace target is no leftover.
 void RemoveStaleTemps(const Text& targetPath) {
     const Text folder = FolderPart(targetPath);
     const Text targetName = FileNamePart(targetPath);
@@ -141,7 +156,8 @@ void RemoveStaleTemps(const Text& targetPath) {
     do {
         DWORD owner = 0;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            ParseTempOwner(found.cFileName, targetName, owner) && !IsOtherLiveProcess(owner)) {
+            ParseTempOwner(found.cFileName, targetName, owner) && !IsOtherLiveProcess(owner) &&
+            !IsQueuedForRestart(folder + found.cFileName)) {
             ::DeleteFileW((folder + found.cFileName).c_str());
         }
     } while (::FindNextFileW(find.get(), &found));
@@ -164,33 +180,106 @@ UniqueHandle CreateTempBeside(const Text& targetPath, Text& tempPath) {
     return nullptr;
 }
 
+bool IsBriefLock(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+// Moves the temporary file over target: 0, or the error of the last try.
+DWORD MoveOver(const Text& tempPath, const Text& targetPath) {
+    for (unsigned attempt = 1;; ++attempt) {
+        if (::MoveFileExW(tempPath.c_str(), targetPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return ERROR_SUCCESS;
+        }
+        const DWORD error = ::GetLastError();
+        if (attempt == kMoveTries || !IsBriefLock(error)) {
+            return error;
+        }
+        ::Sleep(kMoveRetryMs);
+    }
+}
+
+// Whether one of target's own temporary files is queued to replace it.
+bool IsRowMove(const wchar_t* source, const wchar_t* target, const Text& targetPath) {
+    const Text head = targetPath + kTempInfix;
+    return ::_wcsicmp(target, targetPath.c_str()) == 0 && !head.failed() &&
+           ::_wcsnicmp(source, head.c_str(), head.size()) == 0;
+}
+
+// Takes this row's queued replacements out of the queue and deletes their files.
+void DropRestartMoves(const Text& targetPath) {
+    EditRestartMoves([&](const wchar_t* source, const wchar_t* target) {
+        if (!IsRowMove(source, target, targetPath)) {
+            return false;
+        }
+        ::DeleteFileW(source);
+        return true;
+    });
+}
+
+bool FileHoldsPayload(const Text& path, const Payload& payload);
+
+// A file in use cannot be replaced until the program holding it lets go: the
+// flushed temporary file is queued to replace target at the next start. A run
+// that finds the same content queued already queues nothing more; one that
+// finds an older version queued replaces that entry.
+RowState ReplaceAtRestart(const Text& tempPath, const Text& targetPath, const Payload& payload) {
+    bool queued = false;
+    EditRestartMoves([&](const wchar_t* source, const wchar_t* target) {
+        if (!IsRowMove(source, target, targetPath)) {
+            return false;
+        }
+        if (!queued && FileHoldsPayload(source, payload)) {
+            queued = true;
+            return false;
+        }
+        ::DeleteFileW(source);
+        return true;
+    });
+    if (queued || !::MoveFileExW(tempPath.c_str(), targetPath.c_str(),
+                                 MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
+        ::DeleteFileW(tempPath.c_str());
+        return queued ? RowState::kPending : RowState::kFailed;
+    }
+    return RowState::kPending;
+}
+
 // Puts the payload in place of target, whole or not at all: written beside it,
-// flushed, and moved over it. On failure target is as it was.
-bool ReplaceTarget(const Payload& payload, const Text& targetPath) {
+// flushed, and moved over it. If target is in use, the move waits for the
+// next start (kPending). On failure target is as it was.
+RowState PlaceTarget(const Payload& payload, const Text& targetPath) {
     RemoveStaleTemps(targetPath);
     // Windows refuses to replace a read-only file; Wine running as root does
     // not, so the attribute is checked here to keep it under both.
     const DWORD attributes = ::GetFileAttributesW(targetPath.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        return false;
+        return FileHoldsPayload(targetPath, payload) ? RowState::kInPlace : RowState::kFailed;
     }
     Text tempPath;
     bool written = false;
     {
         const UniqueHandle temp = CreateTempBeside(targetPath, tempPath);
         if (!temp) {
-            return false;
+            return FileHoldsPayload(targetPath, payload) ? RowState::kInPlace : RowState::kFailed;
         }
         written = WriteAll(temp.get(), payload.bytes, payload.size) && ::FlushFileBuffers(temp.get());
         // Closed at the end of this block: a file cannot be moved while open.
     }
-    if (written && ::MoveFileExW(tempPath.c_str(), targetPath.c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return true;
+    const DWORD moveError = written ? MoveOver(tempPath, targetPath) : ERROR_WRITE_FAULT;
+    if (moveError == ERROR_SUCCESS) {
+        DropRestartMoves(targetPath);
+        return RowState::kInPlace;
+    }
+    if (FileHoldsPayload(targetPath, payload)) {
+        ::DeleteFileW(tempPath.c_str());
+        DropRestartMoves(targetPath);
+        return RowState::kInPlace;
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && IsBriefLock(moveError)) {
+        return ReplaceAtRestart(tempPath, targetPath, payload);
     }
     ::DeleteFileW(tempPath.c_str());
-    return false;
+    return RowState::kFailed;
 }
 
 // Whether path already holds exactly the payload's bytes, as on a re-run while
@@ -256,7 +345,7 @@ bool TargetExists(const Text& path) {
     return file || ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-bool InstallComponent(const Text& extension, const Text& baseName, bool registerServer) {
+RowState InstallComponent(const Text& extension, const Text& baseName, bool registerServer) {
     Text targetPath = FormTargetPath(baseName, extension);
     Text commandTemplate = FormCommandTemplate();
     Text resourceName = L"32_" + FileNamePart(baseName);
@@ -267,53 +356,48 @@ bool InstallComponent(const Text& extension, const Text& baseName, bool register
     }
     // Empty when Windows named no folder or memory ran out: never write a relative path.
     if (targetPath.empty() || commandTemplate.empty() || resourceName.failed()) {
-        return false;
+        return RowState::kFailed;
+    }
+    // Windows' own file (msxml6.dll since Vista): only Windows may replace it,
+    // and Windows registered it. It is left as it is.
+    if (IsProtectedSystemFile(targetPath)) {
+        return TargetExists(targetPath) ? RowState::kInPlace : RowState::kFailed;
     }
 
-    bool succeeded = false;
+    RowState state = RowState::kFailed;
     {
         Payload payload;
         // Without its payload the target is left exactly as it is.
-        succeeded = LoadPayload(resourceName, payload) &&
-                    (ReplaceTarget(payload, targetPath) || FileHoldsPayload(targetPath, payload));
+        if (LoadPayload(resourceName, payload)) {
+            state = PlaceTarget(payload, targetPath);
+        }
     }
     if (!registerServer) {
-        return succeeded;
+        return state;
     }
     // Whatever file is there now is registered, even one that could not be replaced.
     if (!TargetExists(targetPath)) {
-        return false;
+        return RowState::kFailed;
     }
     const DWORD exitCode = RunCommand(ReplaceAll(commandTemplate, kPlaceholder, targetPath), SW_SHOWNORMAL, true);
-    return succeeded && exitCode == 0;
+    return exitCode == 0 ? state : RowState::kFailed;
 }
 
-bool InstallComponents() noexcept {
-    bool allSucceeded = true;
+int InstallComponents() noexcept {
+    bool failed = false;
+    bool pending = false;
     for (const InstallEntry& entry : kComponentTable) {
-        // Called first: a failed row never keeps the next one from being installed.
-        allSucceeded = InstallComponent(entry.extension, entry.baseName, entry.registerServer) && allSucceeded;
+        // Every row is installed, whatever happened to the rows before it.
+        const RowState state = InstallComponent(entry.extension, entry.baseName, entry.registerServer);
+        failed = failed || state == RowState::kFailed;
+        pending = pending || state == RowState::kPending;
     }
-    return allSucceeded;
+    return failed ? kInstallFailure : pending ? kRestartRequired : 0;
 }
 
 }  // namespace orbel
 
-namespace {
-
-// An elevated installer started from a downloads folder must not load a DLL planted beside it.
-void RestrictDllSearch() {
-    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-    if (setDefaultDllDirectories) {
-        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    }
-}
-
-}  // namespace
-
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    RestrictDllSearch();
-    return orbel::InstallComponents() ? 0 : orbel::kInstallFailure;
+    orbel::RestrictDllSearch();
+    return orbel::InstallComponents();
 }

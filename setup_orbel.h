@@ -9,17 +9,27 @@ namespace orbel {
 
 // ERROR_INSTALL_FAILURE: what deployment systems read as "installation failed".
 constexpr int kInstallFailure = 1603;
+// ERROR_SUCCESS_REBOOT_REQUIRED: installed, with a file that Windows replaces at its next start.
+constexpr int kRestartRequired = 3010;
+
+// Where a row stands after its installation.
+enum class RowState {
+    kInPlace,  // the file holds its payload, or is Windows' own protected file; registered if a server
+    kPending,  // the file is in use: its payload replaces it at the next start; the old one is registered
+    kFailed,
+};
 // The payload is copied in pieces of at most this many bytes.
 constexpr DWORD kCopyChunk = 1 << 20;
 
 // Installs every row of the component table, in table order, whatever happened
-// to the rows before. True when every row succeeded.
-bool InstallComponents() noexcept;
+// to the rows before. Answers the exit code: 0, kRestartRequired when no row
+// failed and one is pending, kInstallFailure when any row failed.
+int InstallComponents() noexcept;
 
 // Writes the payload of one entry into the system folder and, for COM servers,
-// registers it silently. True when the file holds its payload afterwards and,
-// if registerServer, the registration tool ran on it and answered 0.
-bool InstallComponent(const Text& extension, const Text& baseName, bool registerServer);
+// registers it silently. A server's row fails unless the registration tool ran
+// on the file that is there and answered 0.
+RowState InstallComponent(const Text& extension, const Text& baseName, bool registerServer);
 
 // Whether a file (not a directory) exists at path, by the rules registration uses.
 bool TargetExists(const Text& path);

@@ -29,8 +29,7 @@ std::string TinyPayload() {
 class InstallComponentTest : public testing::Test {
 protected:
     void TearDown() override {
-        EXPECT_EQ(FindNames(folder_, L"*.orbel-*.tmp"), std::vector<std::wstring>{})
-            << "a temporary file was left in the system folder";
+        ExpectNoStrayTemps(folder_);
     }
 
     std::wstring Target(const std::wstring& fileName) const { return folder_ + fileName; }
@@ -42,7 +41,7 @@ protected:
 TEST_F(InstallComponentTest, WritesThePayloadOfTheRunningVariant) {
     const std::wstring target = Target(L"OrbelTestTiny.bin");
     ASSERT_FALSE(Exists(target));
-    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
     EXPECT_EQ(ReadBytes(target), Bytes(TinyPayload()));
     EXPECT_TRUE(CanOpenExclusively(target)) << "a handle to the target was left open";
 }
@@ -50,7 +49,7 @@ TEST_F(InstallComponentTest, WritesThePayloadOfTheRunningVariant) {
 TEST_F(InstallComponentTest, EmptyPayloadGivesAnEmptyFile) {
     const std::wstring target = Target(L"OrbelTestEmpty.ocx");
     ASSERT_TRUE(WriteText(target, "old content that must go"));
-    EXPECT_TRUE(InstallComponent(L".ocx", L"OrbelTestEmpty", false));
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".ocx", L"OrbelTestEmpty", false));
     bool read = false;
     EXPECT_EQ(ReadBytes(target, &read), std::vector<BYTE>{});
     EXPECT_TRUE(read);
@@ -71,7 +70,7 @@ TEST_F(InstallComponentTest, CopiesWholeAcrossChunkBoundaries) {
         const std::wstring target = Target(std::wstring(c.baseName) + L".dll");
         // A longer old file shows whether the new one is cut to the payload's length.
         ASSERT_TRUE(WriteBytes(target, std::vector<BYTE>(c.size + 4096, 0xEE)));
-        EXPECT_TRUE(InstallComponent(L".dll", c.baseName, false));
+        EXPECT_EQ(RowState::kInPlace, InstallComponent(L".dll", c.baseName, false));
         const std::vector<BYTE> written = ReadBytes(target);
         EXPECT_EQ(written.size(), c.size);
         EXPECT_TRUE(written == Pattern(c.size)) << "content differs from the payload";
@@ -80,32 +79,38 @@ TEST_F(InstallComponentTest, CopiesWholeAcrossChunkBoundaries) {
 
 TEST_F(InstallComponentTest, InstallingTwiceGivesTheSameContent) {
     const std::wstring target = Target(L"OrbelTestTiny.bin");
-    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
-    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
     EXPECT_EQ(ReadBytes(target), Bytes(TinyPayload()));
 }
 
 TEST_F(InstallComponentTest, MissingPayloadLeavesTheTargetUntouched) {
     const std::wstring target = Target(L"OrbelTestAbsent.dll");
     ASSERT_TRUE(WriteText(target, "working old library"));
-    EXPECT_FALSE(InstallComponent(L".dll", L"OrbelTestAbsent", false));
+    EXPECT_EQ(RowState::kFailed, InstallComponent(L".dll", L"OrbelTestAbsent", false));
     EXPECT_EQ(ReadBytes(target), Bytes("working old library"));
 
     const std::wstring absent = Target(L"OrbelTestNever.dll");
-    EXPECT_FALSE(InstallComponent(L".dll", L"OrbelTestNever", false));
+    EXPECT_EQ(RowState::kFailed, InstallComponent(L".dll", L"OrbelTestNever", false));
     EXPECT_FALSE(Exists(absent)) << "an empty file was made for a payload the executable lacks";
 }
 
-TEST_F(InstallComponentTest, KeepsTheContentOfAFileHeldOpen) {
+TEST_F(InstallComponentTest, KeepsTheContentOfAFileHeldOpenAndQueuesThePayloadForTheNextStart) {
     const std::wstring target = Target(L"OrbelTestTiny.bin");
     ASSERT_TRUE(WriteText(target, "old bytes"));
     {
         const UniqueHandle holder = HoldExclusively(target);
         ASSERT_TRUE(holder);
-        EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+        EXPECT_EQ(RowState::kPending, InstallComponent(L".bin", L"OrbelTestTiny", false));
     }
     EXPECT_EQ(ReadBytes(target), Bytes("old bytes"));
     EXPECT_TRUE(CanOpenExclusively(target));
+    EXPECT_EQ(QueuedMovesOnto(target), 1u);
+    // Free again, the file is replaced now, and nothing of it stays queued.
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(ReadBytes(target), Bytes(TinyPayload()));
+    EXPECT_EQ(QueuedMovesOnto(target), 0u);
+    EXPECT_EQ(FindNames(folder_, L"OrbelTestTiny.bin.orbel-*.tmp"), std::vector<std::wstring>{});
 }
 
 TEST_F(InstallComponentTest, FileInUseThatAlreadyHoldsThePayloadCountsAsInstalled) {
@@ -115,7 +120,7 @@ TEST_F(InstallComponentTest, FileInUseThatAlreadyHoldsThePayloadCountsAsInstalle
     const UniqueHandle holder{OwnedOrNull(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))};
     ASSERT_TRUE(holder);
-    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
     EXPECT_EQ(ReadBytes(target), Bytes(TinyPayload()));
 }
 
@@ -123,7 +128,7 @@ TEST_F(InstallComponentTest, KeepsAReadOnlyFile) {
     const std::wstring target = Target(L"OrbelTestTiny.bin");
     ASSERT_TRUE(WriteText(target, "read-only old bytes"));
     ASSERT_TRUE(::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(RowState::kFailed, InstallComponent(L".bin", L"OrbelTestTiny", false));
     EXPECT_EQ(ReadBytes(target), Bytes("read-only old bytes"));
     EXPECT_NE(::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -133,7 +138,7 @@ TEST_F(InstallComponentTest, LeavesADirectoryAtTheTargetAndRegistersNothing) {
     const std::wstring target = Target(L"OrbelTestTiny.bin");
     ASSERT_TRUE(::CreateDirectoryW(target.c_str(), nullptr));
     const FakeRegsvr32 regsvr32(folder_, temp_.path() + L"commands.txt");
-    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(RowState::kFailed, InstallComponent(L".bin", L"OrbelTestTiny", true));
     EXPECT_NE(::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
     EXPECT_EQ(regsvr32.Commands(), std::vector<std::string>{});
     ::RemoveDirectoryW(target.c_str());
@@ -155,7 +160,7 @@ TEST_F(InstallComponentTest, RemovesTheTemporaryFileOfAKilledRunOnly) {
     ASSERT_TRUE(WriteText(live, "being written by another run"));
     ASSERT_TRUE(WriteText(unrelated, "another component's"));
 
-    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
     EXPECT_FALSE(Exists(stale));
     EXPECT_TRUE(Exists(live)) << "the temporary file of a running installer was deleted";
     EXPECT_TRUE(Exists(unrelated));
@@ -176,7 +181,7 @@ protected:
 
 TEST_F(RegistrationTest, RunsTheQuotedToolOfTheSameFolderSilently) {
     const FakeRegsvr32 regsvr32(folder_, log_);
-    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", true));
     const std::vector<std::string> commands = regsvr32.Commands();
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(Upper(Widen(commands[0])), Upper(ExpectedCommand(L"OrbelTestTiny.bin")));
@@ -184,26 +189,26 @@ TEST_F(RegistrationTest, RunsTheQuotedToolOfTheSameFolderSilently) {
 
 TEST_F(RegistrationTest, NeverStartsAProcessForAnEntryNotToRegister) {
     const FakeRegsvr32 regsvr32(folder_, log_);
-    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
     EXPECT_TRUE(Exists(Target(L"OrbelTestTiny.bin")));
     EXPECT_EQ(regsvr32.Commands(), std::vector<std::string>{});
 }
 
 TEST_F(RegistrationTest, RegistersTwiceWhenInstalledTwice) {
     const FakeRegsvr32 regsvr32(folder_, log_);
-    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", true));
-    EXPECT_TRUE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", true));
     EXPECT_EQ(regsvr32.Commands().size(), 2u);
     EXPECT_EQ(ReadBytes(Target(L"OrbelTestTiny.bin")), Bytes(TinyPayload()));
 }
 
-TEST_F(RegistrationTest, RegistersAFileHeldOpenAndFailsTheRow) {
+TEST_F(RegistrationTest, RegistersAFileHeldOpenWhoseReplacementWaitsForTheNextStart) {
     const std::wstring target = Target(L"OrbelTestTiny.bin");
     ASSERT_TRUE(WriteText(target, "old server"));
     const FakeRegsvr32 regsvr32(folder_, log_);
     const UniqueHandle holder = HoldExclusively(target);
     ASSERT_TRUE(holder);
-    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(RowState::kPending, InstallComponent(L".bin", L"OrbelTestTiny", true));
     EXPECT_EQ(regsvr32.Commands().size(), 1u);
 }
 
@@ -211,27 +216,27 @@ TEST_F(RegistrationTest, RegistersAnExistingFileWhenThePayloadIsMissing) {
     const std::wstring target = Target(L"OrbelTestAbsent.dll");
     ASSERT_TRUE(WriteText(target, "old server"));
     const FakeRegsvr32 regsvr32(folder_, log_);
-    EXPECT_FALSE(InstallComponent(L".dll", L"OrbelTestAbsent", true));
+    EXPECT_EQ(RowState::kFailed, InstallComponent(L".dll", L"OrbelTestAbsent", true));
     EXPECT_EQ(regsvr32.Commands().size(), 1u);
     EXPECT_EQ(ReadBytes(target), Bytes("old server"));
 }
 
 TEST_F(RegistrationTest, NoFileNoProcess) {
     const FakeRegsvr32 regsvr32(folder_, log_);
-    EXPECT_FALSE(InstallComponent(L".dll", L"OrbelTestNever", true));
+    EXPECT_EQ(RowState::kFailed, InstallComponent(L".dll", L"OrbelTestNever", true));
     EXPECT_EQ(regsvr32.Commands(), std::vector<std::string>{});
 }
 
 TEST_F(RegistrationTest, ToolThatFailsFailsTheRow) {
     const FakeRegsvr32 regsvr32(folder_, log_, 5);
-    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(RowState::kFailed, InstallComponent(L".bin", L"OrbelTestTiny", true));
     EXPECT_EQ(regsvr32.Commands().size(), 1u);
     EXPECT_EQ(ReadBytes(Target(L"OrbelTestTiny.bin")), Bytes(TinyPayload()));
 }
 
 TEST_F(RegistrationTest, MissingToolFailsTheRow) {
     ASSERT_TRUE(::DeleteFileW((folder_ + L"regsvr32.exe").c_str()));
-    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(RowState::kFailed, InstallComponent(L".bin", L"OrbelTestTiny", true));
     EXPECT_EQ(ReadBytes(Target(L"OrbelTestTiny.bin")), Bytes(TinyPayload()));
 }
 
@@ -370,7 +375,7 @@ TEST_F(RegistrationTest, ALinkToAFolderAtTheTargetIsNotRegistered) {
         GTEST_SKIP() << "this Windows can make no symbolic link: neither CreateSymbolicLinkW nor a Unix ln worked";
     }
     const FakeRegsvr32 regsvr32(folder_, log_);
-    EXPECT_FALSE(InstallComponent(L".bin", L"OrbelTestTiny", true));
+    EXPECT_EQ(RowState::kFailed, InstallComponent(L".bin", L"OrbelTestTiny", true));
     EXPECT_EQ(regsvr32.Commands(), std::vector<std::string>{});
     EXPECT_TRUE(Exists(folder));
 }

@@ -82,19 +82,67 @@ TEST_F(InstallerTest, ReRunSucceedsWhileAnInstalledLibraryIsLoaded) {
     ExpectInstalled(row);
 }
 
-TEST_F(InstallerTest, TargetHeldOpenKeepsItsBytesIsStillRegisteredAndFailsTheRun) {
-    const Row& row = RowNamed(L"CorvoX");
-    ASSERT_TRUE(WriteText(Target(row), "old CorvoX"));
-    const FakeRegsvr32 regsvr32(folder_, log_);
+TEST_F(InstallerTest, TargetsHeldForTheWholeRunAreReplacedAtTheNextStart) {
+    const Row& first = RowNamed(L"CorvoX");
+    const Row& last = RowNamed(L"kwtCorvoLib");
+    std::vector<std::string> commands;
     {
-        const UniqueHandle holder = HoldExclusively(Target(row));
-        ASSERT_TRUE(holder);
-        EXPECT_EQ(RunInstaller(), kInstallFailure);
+        const FakeRegsvr32 regsvr32(folder_, log_);
+        UniqueHandle holders[2];
+        for (const Row* row : {&first, &last}) {
+            ASSERT_TRUE(WriteText(Target(*row), "old"));
+            holders[row == &last] = HoldExclusively(Target(*row));
+            ASSERT_TRUE(holders[row == &last]);
+        }
+        EXPECT_EQ(RunInstaller(), kRestartRequired);
+        // Again before the restart: the same content is not queued a second time.
+        EXPECT_EQ(RunInstaller(), kRestartRequired);
+        for (const Row* row : {&first, &last}) {
+            EXPECT_EQ(QueuedMovesOnto(Target(*row)), 1u) << Narrow(row->fileName);
+            const std::vector<std::wstring> queued = FindNames(folder_, std::wstring(row->fileName) + L".orbel-*.tmp");
+            ASSERT_EQ(queued.size(), 1u);
+            EXPECT_TRUE(ReadBytes(folder_ + queued[0]) == PayloadBytes(*row));
+        }
+        // Let go of one before a third run: it is replaced then, and no longer queued.
+        holders[0].reset();
+        EXPECT_EQ(ReadBytes(Target(first)), Bytes("old"));
+        EXPECT_EQ(RunInstaller(), kRestartRequired);
+        ExpectInstalled(first);
+        EXPECT_EQ(QueuedMovesOnto(Target(first)), 0u);
+        commands = UpperAll(regsvr32.Commands());
     }
-    EXPECT_EQ(ReadBytes(Target(row)), Bytes("old CorvoX"));
-    EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
-    ExpectAllInstalled(&row);
-    EXPECT_TRUE(CanOpenExclusively(Target(row)));
+    // The old CorvoX was registered while it was held.
+    std::vector<std::string> expected;
+    for (int run = 0; run < 3; ++run) {
+        for (const std::string& command : ExpectedCommands()) {
+            expected.push_back(command);
+        }
+    }
+    EXPECT_EQ(commands, expected);
+    EXPECT_EQ(ReadBytes(Target(last)), Bytes("old"));
+    // The next start of Windows carries out the queued move.
+    ASSERT_EQ(test::Run(Quoted(folder_ + L"wineboot.exe") + L" -r"), 0u);
+    ExpectAllInstalled();
+    EXPECT_EQ(QueuedMovesOnto(Target(last)), 0u);
+    EXPECT_EQ(FindNames(folder_, L"*.orbel-*.tmp"), std::vector<std::wstring>{});
+}
+
+TEST_F(InstallerTest, TargetHeldBrieflyIsReplacedInTheSameRun) {
+    const Row& row = RowNamed(L"CorvoGovX");
+    ASSERT_TRUE(WriteText(Target(row), "old control"));
+    // Held, as a scanner would hold it, until the new file is written beside it, and 0.7 s longer.
+    const UniqueHandle held{::CreateEventW(nullptr, TRUE, FALSE, L"orbel-test-held")};
+    const Child holder = Start(Quoted(SelfPath()) + L" --hold " + Quoted(Target(row)) + L" 700");
+    ASSERT_TRUE(holder.process);
+    ASSERT_EQ(::WaitForSingleObject(held.get(), 120000), WAIT_OBJECT_0);
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_EQ(RunInstaller(), 0u);
+    DWORD holderCode = 1;
+    EXPECT_EQ(::WaitForSingleObject(holder.process.get(), 120000), WAIT_OBJECT_0);
+    EXPECT_TRUE(::GetExitCodeProcess(holder.process.get(), &holderCode));
+    EXPECT_EQ(holderCode, 0u) << "the holder never saw the new file beside the target";
+    ExpectAllInstalled();
+    EXPECT_EQ(QueuedMovesOnto(Target(row)), 0u);
 }
 
 TEST_F(InstallerTest, EveryTargetHeldOpenStillRegistersTheSixOldFiles) {
@@ -105,12 +153,61 @@ TEST_F(InstallerTest, EveryTargetHeldOpenStillRegistersTheSixOldFiles) {
         ASSERT_TRUE(holders.back());
     }
     const FakeRegsvr32 regsvr32(folder_, log_);
-    EXPECT_EQ(RunInstaller(), kInstallFailure);
+    EXPECT_EQ(RunInstaller(), kRestartRequired);
     holders.clear();
     EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands());
     for (const Row& row : kRows) {
         EXPECT_EQ(ReadBytes(Target(row)), Bytes("old")) << Narrow(row.fileName);
+        EXPECT_EQ(QueuedMovesOnto(Target(row)), 1u) << Narrow(row.fileName);
     }
+}
+
+TEST_F(InstallerTest, WindowsOwnProtectedFilesAreLeftAsTheyAre) {
+    // sfc.dll names msxml6.dll and msxml6r.dll as Windows' own, as Windows since Vista does.
+    ASSERT_TRUE(::CopyFileW(BuildPath("ORBEL_TEST_STAND_IN_SFC").c_str(), (folder_ + L"sfc.dll").c_str(), FALSE));
+    const NativeOverride sfc(L"sfc");
+    const Row* protectedRows[] = {&RowNamed(L"msxml6"), &RowNamed(L"msxml6r")};
+    for (const Row* row : protectedRows) {
+        ASSERT_TRUE(WriteText(Target(*row), "Windows' own"));
+    }
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_EQ(RunInstaller(), 0u);
+    EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands({L"msxml6"}));
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Narrow(row.fileName));
+        if (&row == protectedRows[0] || &row == protectedRows[1]) {
+            EXPECT_EQ(ReadBytes(Target(row)), Bytes("Windows' own"));
+            EXPECT_EQ(FindNames(folder_, std::wstring(row.fileName) + L".orbel-*"), std::vector<std::wstring>{});
+        } else {
+            ExpectInstalled(row);
+        }
+    }
+    // Where Windows' own file is missing, the row fails.
+    ASSERT_TRUE(::DeleteFileW(Target(*protectedRows[1]).c_str()));
+    EXPECT_EQ(RunInstaller(), kInstallFailure);
+    EXPECT_FALSE(Exists(Target(*protectedRows[1])));
+}
+
+TEST_F(InstallerTest, LoadsNoSfcPlantedBesideItOrInTheCurrentFolder) {
+    // Copies of the installer and of both stand-ins in one folder, which is also
+    // the current one; Wine takes a native sfc or sfc_os wherever it finds one.
+    const std::wstring folder = temp_.path();
+    const std::wstring installer = folder + L"setup_orbel.exe";
+    ASSERT_TRUE(::CopyFileW(BuildPath(installerVariable_).c_str(), installer.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(BuildPath("ORBEL_TEST_STAND_IN_SFC").c_str(), (folder + L"sfc.dll").c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(BuildPath("ORBEL_TEST_STAND_IN_SFC_OS").c_str(), (folder + L"sfc_os.dll").c_str(), FALSE));
+    const NativeOverride sfc(L"sfc", L"native,builtin");
+    const NativeOverride sfcOs(L"sfc_os", L"native,builtin");
+    const ScopedEnv mark(L"ORBEL_TEST_SFC_MARK", folder + L"loaded.txt");
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    wchar_t current[MAX_PATH];
+    ASSERT_NE(::GetCurrentDirectoryW(MAX_PATH, current), 0u);
+    ASSERT_TRUE(::SetCurrentDirectoryW(folder.c_str()));
+    const DWORD code = RunInstaller(installer);
+    ::SetCurrentDirectoryW(current);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(ReadLines(folder + L"loaded.txt"), std::vector<std::string>{});
+    ExpectAllInstalled();
 }
 
 TEST_F(InstallerTest, DirectoryAtATargetIsLeftAndNotRegistered) {

@@ -110,5 +110,20 @@ TEST_F(RunCommandTest, RefusesACommandLineWithANul) {
     EXPECT_FALSE(Exists(record_));
 }
 
+TEST(RestrictDllSearchTest, LibrariesLoadedByNameComeNoLongerFromTheProgramsFolder) {
+    // A copy of this program with a stand-in sfc_os.dll beside it, which Wine
+    // would take over its own wherever its search finds it.
+    const TempDir temp;
+    const std::wstring program = temp.path() + L"probe.exe";
+    ASSERT_TRUE(::CopyFileW(SelfPath().c_str(), program.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(BuildPath("ORBEL_TEST_STAND_IN_SFC_OS").c_str(), (temp.path() + L"sfc_os.dll").c_str(),
+                            FALSE));
+    const NativeOverride sfcOs(L"sfc_os", L"native,builtin");
+    const std::wstring load = Quoted(program) + L" --load sfc_os.dll ";
+    // Exit codes: 1 loaded the planted one, 2 another, 0 none.
+    EXPECT_EQ(test::Run(load + L"0"), 1u) << "unrestricted, the search should find the planted copy";
+    EXPECT_EQ(test::Run(load + L"1"), 2u);
+}
+
 }  // namespace
 }  // namespace orbel::test

@@ -103,4 +103,101 @@ DWORD RunCommand(const Text& commandLine, WORD showWindow, bool wait) {
     return exitCode;
 }
 
+namespace {
+
+using ProcFn = void (*)();
+
+ProcFn Lookup(HMODULE module, const char* name) {
+    return reinterpret_cast<ProcFn>(::GetProcAddress(module, name));
+}
+
+constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr wchar_t kRestartMoves[] = L"PendingFileRenameOperations";
+
+}  // namespace
+
+bool IsProtectedSystemFile(const Text& path) {
+    const Text folder = GetSystemFolder();
+    if (folder.empty()) {
+        return false;
+    }
+    // sfc.dll forwards SfcIsFileProtected to sfc_os.dll, and a forwarder's
+    // target is looked for by name. Loaded first by its full path, sfc_os.dll
+    // is found loaded, and no copy of it elsewhere can be. sfc goes first.
+    const UniqueModule sfcOs{::LoadLibraryW((folder + L"sfc_os.dll").c_str())};
+    const UniqueModule sfc{::LoadLibraryW((folder + L"sfc.dll").c_str())};
+    if (!sfc) {
+        return false;
+    }
+    using SfcIsFileProtectedFn = BOOL(WINAPI*)(HANDLE, LPCWSTR);
+    const auto isProtected = reinterpret_cast<SfcIsFileProtectedFn>(Lookup(sfc.get(), "SfcIsFileProtected"));
+    return isProtected && isProtected(nullptr, path.c_str());
+}
+
+void RestrictDllSearch() {
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    // Looked up at run time: Vista and 7 have it only with KB2533623.
+    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+        Lookup(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"));
+    if (setDefaultDllDirectories) {
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+}
+
+const wchar_t* BareQueuedPath(const wchar_t* path) {
+    if (*path == L'!') {
+        ++path;
+    }
+    if (path[0] == L'\\' && path[1] == L'?' && path[2] == L'?' && path[3] == L'\\') {
+        path += 4;
+    }
+    return path;
+}
+
+Text ReadRestartMoves(bool* ok) {
+    *ok = false;
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return {};
+    }
+    Text moves;
+    DWORD type = 0;
+    DWORD bytes = 0;
+    LSTATUS status = ::RegQueryValueExW(key, kRestartMoves, nullptr, &type, nullptr, &bytes);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        *ok = true;
+    } else if (status == ERROR_SUCCESS && type == REG_MULTI_SZ) {
+        const size_t units = bytes / sizeof(wchar_t);
+        const std::unique_ptr<wchar_t, HeapFreer> buffer{
+            static_cast<wchar_t*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, (units + 2) * sizeof(wchar_t)))};
+        if (buffer && ::RegQueryValueExW(key, kRestartMoves, nullptr, &type, reinterpret_cast<BYTE*>(buffer.get()),
+                                         &bytes) == ERROR_SUCCESS) {
+            moves = Text(buffer.get(), bytes / sizeof(wchar_t));
+            *ok = !moves.failed();
+        }
+    }
+    ::RegCloseKey(key);
+    return moves;
+}
+
+bool WriteRestartMoves(const Text& moves) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    LSTATUS status;
+    if (moves.empty()) {
+        status = ::RegDeleteValueW(key, kRestartMoves);
+    } else {
+        // The list ends in an empty string.
+        const Text value = moves + Text(L"", 1);
+        status = value.failed() ? ERROR_OUTOFMEMORY
+                                : ::RegSetValueExW(key, kRestartMoves, 0, REG_MULTI_SZ,
+                                                   reinterpret_cast<const BYTE*>(value.c_str()),
+                                                   static_cast<DWORD>(value.size() * sizeof(wchar_t)));
+    }
+    ::RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
 }  // namespace orbel

@@ -14,13 +14,13 @@
 namespace orbel::test {
 
 constexpr DWORD kInstallFailure = 1603;
+constexpr DWORD kRestartRequired = 3010;
 
 // A test that runs an installer in this Windows and looks at its system folder.
 class InstallerFixture : public testing::Test {
 protected:
     void TearDown() override {
-        EXPECT_EQ(FindNames(folder_, L"*.orbel-*.tmp"), std::vector<std::wstring>{})
-            << "a temporary file was left in the system folder";
+        ExpectNoStrayTemps(folder_);
         for (const Row& row : kRows) {
             const DWORD attributes = ::GetFileAttributesW(Target(row).c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cwchar>
 
 namespace orbel::test {
 
@@ -239,8 +240,12 @@ Child Start(const std::wstring& commandLine) {
 }
 
 std::wstring SelfPath() {
+    return ModulePath(nullptr);
+}
+
+std::wstring ModulePath(HMODULE module) {
     wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
     return std::wstring(path, length);
 }
 
@@ -262,12 +267,12 @@ namespace {
 constexpr wchar_t kOverridesKey[] = L"Software\\Wine\\DllOverrides";
 }
 
-NativeOverride::NativeOverride(const wchar_t* module) : module_(module) {
+NativeOverride::NativeOverride(const wchar_t* module, const wchar_t* order) : module_(module) {
     HKEY key = nullptr;
     EXPECT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, kOverridesKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    const wchar_t native[] = L"native";
-    EXPECT_EQ(::RegSetValueExW(key, module, 0, REG_SZ, reinterpret_cast<const BYTE*>(native), sizeof native),
+    EXPECT_EQ(::RegSetValueExW(key, module, 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
+                               static_cast<DWORD>((std::wcslen(order) + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
     ::RegCloseKey(key);
 }
@@ -303,6 +308,74 @@ std::wstring ReadMachineString(const std::wstring& subKey, REGSAM view, bool* fo
     ::RegCloseKey(key);
     *found = status == ERROR_SUCCESS && type == REG_SZ;
     return *found ? std::wstring(value) : std::wstring{};
+}
+
+namespace {
+
+// The queue as stored: source, target, source, target, ... ("" as a target deletes the source).
+std::vector<std::wstring> QueuedPaths() {
+    std::vector<std::wstring> paths;
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                        KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return paths;
+    }
+    DWORD bytes = 0;
+    if (::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &bytes) == ERROR_SUCCESS) {
+        std::vector<wchar_t> value(bytes / sizeof(wchar_t) + 2, L'\0');
+        if (::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(value.data()), &bytes) == ERROR_SUCCESS) {
+            for (const wchar_t* at = value.data(); *at != L'\0';) {
+                const std::wstring source(at);
+                at += source.size() + 1;
+                const std::wstring target(at);
+                at += target.size() + 1;
+                paths.push_back(source);
+                paths.push_back(target);
+                if (at >= value.data() + value.size() - 1) {
+                    break;
+                }
+            }
+        }
+    }
+    ::RegCloseKey(key);
+    return paths;
+}
+
+std::wstring Unprefixed(std::wstring path) {
+    if (!path.empty() && path[0] == L'!') {
+        path.erase(0, 1);
+    }
+    return path.rfind(L"\\??\\", 0) == 0 ? path.substr(4) : path;
+}
+
+}  // namespace
+
+std::vector<std::wstring> QueuedTargetsOf(const std::wstring& path) {
+    const std::vector<std::wstring> paths = QueuedPaths();
+    std::vector<std::wstring> targets;
+    for (size_t i = 0; i + 1 < paths.size(); i += 2) {
+        if (Upper(Unprefixed(paths[i])) == Upper(path)) {
+            targets.push_back(paths[i + 1]);
+        }
+    }
+    return targets;
+}
+
+size_t QueuedMovesOnto(const std::wstring& target) {
+    const std::vector<std::wstring> paths = QueuedPaths();
+    size_t count = 0;
+    for (size_t i = 0; i + 1 < paths.size(); i += 2) {
+        count += Upper(Unprefixed(paths[i + 1])) == Upper(target) ? 1 : 0;
+    }
+    return count;
+}
+
+void ExpectNoStrayTemps(const std::wstring& folder) {
+    for (const std::wstring& name : FindNames(folder, L"*.orbel-*.tmp")) {
+        EXPECT_FALSE(QueuedTargetsOf(folder + name).empty())
+            << Narrow(name) << " was left in the system folder and replaces nothing at the next start";
+    }
 }
 
 }  // namespace orbel::test

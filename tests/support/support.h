@@ -73,8 +73,9 @@ struct Child {
     DWORD id = 0;
 };
 Child Start(const std::wstring& commandLine);
-// This test program's own path.
+// This test program's own path, and a loaded module's.
 std::wstring SelfPath();
+std::wstring ModulePath(HMODULE module);
 
 // Sets an environment variable for this process and its children, and puts the old value back.
 class ScopedEnv {
@@ -97,7 +98,8 @@ private:
 // Windows does not reach them.
 class NativeOverride {
 public:
-    explicit NativeOverride(const wchar_t* module);
+    // Native only, or as order gives it ("native,builtin").
+    explicit NativeOverride(const wchar_t* module, const wchar_t* order = L"native");
     ~NativeOverride();
     NativeOverride(const NativeOverride&) = delete;
     NativeOverride& operator=(const NativeOverride&) = delete;
@@ -118,6 +120,14 @@ private:
     ScopedEnv log_;
     ScopedEnv exit_;
 };
+
+// ---- Moves queued for the next start ----
+// The targets of the moves in PendingFileRenameOperations whose source is path, as stored ("!\??\C:\...").
+std::vector<std::wstring> QueuedTargetsOf(const std::wstring& path);
+// How many queued moves have target (without its prefixes) as their target.
+size_t QueuedMovesOnto(const std::wstring& target);
+// Fails the test for every temporary file of the installer in folder that is not queued to replace its target.
+void ExpectNoStrayTemps(const std::wstring& folder);
 
 // The string value name (default if empty) of HKLM\subKey in the registry view
 // that view selects (KEY_WOW64_32KEY or KEY_WOW64_64KEY); found is false if absent.
