@@ -95,8 +95,11 @@ TEST_F(InstallerTest, TargetsHeldForTheWholeRunAreReplacedAtTheNextStart) {
             ASSERT_TRUE(holders[row == &last]);
         }
         EXPECT_EQ(RunInstaller(), kRestartRequired);
-        // Again before the restart: the same content is not queued a second time.
+        const std::vector<std::wstring> queuedFirst = FindNames(folder_, L"*.orbel-*.tmp");
+        // Again before the restart: the same content is not queued a second time,
+        // and the queued files are not taken for leftovers of a killed run.
         EXPECT_EQ(RunInstaller(), kRestartRequired);
+        EXPECT_EQ(FindNames(folder_, L"*.orbel-*.tmp"), queuedFirst);
         for (const Row* row : {&first, &last}) {
             EXPECT_EQ(QueuedMovesOnto(Target(*row)), 1u) << Narrow(row->fileName);
             const std::vector<std::wstring> queued = FindNames(folder_, std::wstring(row->fileName) + L".orbel-*.tmp");
