@@ -31,32 +31,36 @@ if command -v as >/dev/null && command -v ld >/dev/null; then
     check "the probe agrees with a linked 32-bit program" "$(answer '')" "$expected"
 fi
 
-# One guest: it takes the native path, and a failing command's output and status reach the host.
+# A failing command's output and status reach the host, and the status of the
+# host's work is the run's. The guest takes the native path.
 out=$(mktemp)
-scripts/guest with scripts/guest exec bash -c \
-    'ORBEL_EMULATE= scripts/guest needed; echo "needed=$?"; echo "1 tests failed out of 9"; exit 8' >"$out" 2>&1 &
+scripts/guest with bash -c 'scripts/guest exec bash -c \
+    "ORBEL_EMULATE= scripts/guest needed; echo needed=\$?; echo 1 tests failed out of 9; exit 8"
+    echo "status=$?"; exit 7' >"$out" 2>&1 &
 guest=$!
 wait "$guest"
-check "a failing command's exit status reaches the host" "$?" 8
+check "the host's work's status is the run's" "$?" 7
 check "the guest runs 32-bit code" "$(grep -c '^needed=1$' "$out")" 1
 check "the guest's output reaches the host" "$(grep -c '^1 tests failed out of 9$' "$out")" 1
+check "a failing command's exit status reaches the host" "$(grep -c '^status=8$' "$out")" 1
 check "nothing of a finished run is left" "$(leftovers "$guest")" 0
 
-# A guest whose work never ends is stopped at its limit, saying what it was running.
-ORBEL_GUEST_TIMEOUT=60 scripts/guest with scripts/guest exec sleep 3600 >"$out" 2>&1 &
+# Work that never ends is stopped at the limit, with a message that says what hung.
+ORBEL_GUEST_TIMEOUT=90 scripts/guest with scripts/guest exec sleep 3600 >"$out" 2>&1 &
 guest=$!
 wait "$guest"
 check "a hung guest is stopped with 124" "$?" 124
-check "the message names what hung" "$(grep -c "hung: no end after 60 s; .* running: \[sleep 3600 \]" "$out")" 1
+check "the message names what hung" "$(grep -c "hung: no end after 90 s; .* running: \[sleep 3600 \]" "$out")" 1
 check "nothing of a hung run is left" "$(leftovers "$guest")" 0
 
-# Interrupted: stopped at once, nothing left behind.
+# Interrupted while the guest starts: stopped at once, nothing left behind.
 scripts/guest with scripts/guest exec sleep 3600 >"$out" 2>&1 &
 guest=$!
-for _ in $(seq 300); do
-    grep -q 'up in' "$out" && break
+for _ in $(seq 120); do
+    pgrep -f "orbel-guest/run-$guest\." >/dev/null && break
     sleep 1
 done
+sleep 2
 kill -TERM "$guest"
 wait "$guest"
 check "a terminated run exits with 143" "$?" 143
