@@ -21,6 +21,8 @@ kind, wine_run, stopwatch_exe, installer, failing_server, boxing_regsvr32, scrat
 checks = Checks()
 check = checks.check
 prefix = Prefix(wine_run, kind, os.path.join(scratch, "prefix"), stopwatch_exe)
+# The watches' logs; the prefix may live elsewhere (in the emulated guest, on its own disk).
+os.makedirs(scratch, exist_ok=True)
 
 def start_x_server():
     """An X server of its own, on a display whose socket nothing else holds."""
