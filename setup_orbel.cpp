@@ -218,6 +218,16 @@ void DropRestartMoves(const Text& targetPath) {
 
 bool FileHoldsPayload(const Text& path, const Payload& payload);
 
+// A target that already holds the payload (a re-run while it is in use) is in
+// place, and nothing of its row stays queued for the next start.
+RowState InPlaceIfHolding(const Text& targetPath, const Payload& payload) {
+    if (!FileHoldsPayload(targetPath, payload)) {
+        return RowState::kFailed;
+    }
+    DropRestartMoves(targetPath);
+    return RowState::kInPlace;
+}
+
 // A file in use cannot be replaced until the program holding it lets go: the
 // flushed temporary file is queued to replace target at the next start. A run
 // that finds the same content queued already queues nothing more; one that
@@ -253,14 +263,14 @@ RowState PlaceTarget(const Payload& payload, const Text& targetPath) {
     const DWORD attributes = ::GetFileAttributesW(targetPath.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        return FileHoldsPayload(targetPath, payload) ? RowState::kInPlace : RowState::kFailed;
+        return InPlaceIfHolding(targetPath, payload);
     }
     Text tempPath;
     bool written = false;
     {
         const UniqueHandle temp = CreateTempBeside(targetPath, tempPath);
         if (!temp) {
-            return FileHoldsPayload(targetPath, payload) ? RowState::kInPlace : RowState::kFailed;
+            return InPlaceIfHolding(targetPath, payload);
         }
         written = WriteAll(temp.get(), payload.bytes, payload.size) && ::FlushFileBuffers(temp.get());
         // Closed at the end of this block: a file cannot be moved while open.
@@ -270,9 +280,8 @@ RowState PlaceTarget(const Payload& payload, const Text& targetPath) {
         DropRestartMoves(targetPath);
         return RowState::kInPlace;
     }
-    if (FileHoldsPayload(targetPath, payload)) {
+    if (InPlaceIfHolding(targetPath, payload) == RowState::kInPlace) {
         ::DeleteFileW(tempPath.c_str());
-        DropRestartMoves(targetPath);
         return RowState::kInPlace;
     }
     if (attributes != INVALID_FILE_ATTRIBUTES && IsBriefLock(moveError)) {
