@@ -5,6 +5,7 @@
 # with nothing of the run left behind.
 set -u
 cd "$(dirname "$0")/../.."
+command -v pgrep >/dev/null || { echo "guest runner: pgrep is missing (Debian's procps)"; exit 1; }
 failed=0 passed=0
 check() {
     if [ "$2" = "$3" ]; then
@@ -66,7 +67,23 @@ wait "$guest"
 check "a terminated run exits with 143" "$?" 143
 check "nothing of a terminated run is left" "$(leftovers "$guest")" 0
 check "no qemu of the run is left" "$(pgrep -f "orbel-guest/run-$guest\." | wc -l)" 0
-rm -f "$out"
+
+# A guest build interrupted while debootstrap has mounted into its tree leaves
+# no tree, no mount and no process behind, and removes nothing outside it.
+cache=$(mktemp -d /var/tmp/orbel-guest-test.XXXXXX)
+ORBEL_GUEST_CACHE=$cache scripts/guest-image >"$out" 2>&1 &
+build=$!
+for _ in $(seq 300); do
+    grep -qs '^I: Installing core packages' "$cache"/build-*.log && break
+    sleep 1
+done
+kill -TERM "$build"
+wait "$build"
+check "an interrupted guest build exits with 143" "$?" 143
+check "no tree of an interrupted guest build is left" "$(find "$cache" -mindepth 1 -maxdepth 1 -type d | wc -l)" 0
+check "no mount of an interrupted guest build is left" "$(cat /proc/[0-9]*/mountinfo 2>/dev/null | grep -c "$cache")" 0
+check "no process of an interrupted guest build is left" "$(pgrep -f "$cache" | wc -l)" 0
+rm -rf --one-file-system "$cache" "$out"
 
 echo "guest runner: $passed checks passed, $failed failed"
 [ "$failed" -eq 0 ]
