@@ -406,7 +406,18 @@ int InstallComponents() noexcept {
 
 }  // namespace orbel
 
+// One install at a time on a machine, as Windows Installer keeps it: a run
+// that finds another under way waits for it, then does its own whole pass.
+// A run takes seconds; one that waited this long writes nothing and says so.
+#ifndef ORBEL_INSTALL_LOCK_WAIT_MS
+#define ORBEL_INSTALL_LOCK_WAIT_MS (5 * 60 * 1000)
+#endif
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     orbel::RestrictDllSearch();
+    const orbel::InstallLock lock(L"Global\\setup_orbel", ORBEL_INSTALL_LOCK_WAIT_MS);
+    if (!lock.held()) {
+        return orbel::kInstallAlreadyRunning;
+    }
     return orbel::InstallComponents();
 }

@@ -9,6 +9,8 @@ namespace orbel {
 
 // ERROR_INSTALL_FAILURE: what deployment systems read as "installation failed".
 constexpr int kInstallFailure = 1603;
+// ERROR_INSTALL_ALREADY_RUNNING: another run held the install lock for the whole wait; nothing was written.
+constexpr int kInstallAlreadyRunning = 1618;
 // ERROR_SUCCESS_REBOOT_REQUIRED: installed, with a file that Windows replaces at its next start.
 constexpr int kRestartRequired = 3010;
 

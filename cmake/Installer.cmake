@@ -53,15 +53,31 @@ function(orbel_check_payload_dir dir)
     endif()
 endfunction()
 
-# orbel_add_installer(<target> PAYLOAD_DIR <dir> [OUTPUT_NAME <name>]
+# orbel_add_core(<name> [<definition>...])
+# The installer's code as an object library, compiled with these definitions
+# (a test's variant: ORBEL_INSTALL_LOCK_WAIT_MS=<ms>, say).
+function(orbel_add_core name)
+    add_library(${name} OBJECT "${PROJECT_SOURCE_DIR}/setup_orbel.cpp" "${PROJECT_SOURCE_DIR}/winsvc/winsvc.cpp"
+        "${PROJECT_SOURCE_DIR}/winsvc/text.cpp")
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(${name} PRIVATE ${ARGN})
+    orbel_windows_target(${name})
+    # The installer throws nothing and uses no run-time type information: left out, they keep the stub small.
+    target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables)
+endfunction()
+
+# orbel_add_installer(<target> PAYLOAD_DIR <dir> [OUTPUT_NAME <name>] [CORE <object library>]
 #                     [OMIT <resource-name>...] [DEPENDS <target>...])
 # An installer executable carrying the payloads of <dir>: RT_RCDATA resources
 # "32_<BASENAME>" and "64_<BASENAME>", language 1033, bytes unchanged. The
 # payload table lands beside it as <name>.payloads.txt.
 function(orbel_add_installer target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "PAYLOAD_DIR;OUTPUT_NAME" "OMIT;DEPENDS")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "PAYLOAD_DIR;OUTPUT_NAME;CORE" "OMIT;DEPENDS")
     if(NOT arg_OUTPUT_NAME)
         set(arg_OUTPUT_NAME ${target})
+    endif()
+    if(NOT arg_CORE)
+        set(arg_CORE orbel_core)
     endif()
     set(list "")
     set(files "")
@@ -94,7 +110,7 @@ function(orbel_add_installer target)
         VERBATIM)
 
     add_executable(${target} WIN32 "${object}")
-    target_link_libraries(${target} PRIVATE orbel_core)
+    target_link_libraries(${target} PRIVATE ${arg_CORE})
     orbel_windows_target(${target})
     # wWinMain; GetWindowsDirectoryW names the shared Windows directory on
     # Remote Desktop hosts only for a terminal-server-aware program. Sections

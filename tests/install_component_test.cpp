@@ -95,9 +95,23 @@ TEST_F(InstallComponentTest, MissingPayloadLeavesTheTargetUntouched) {
     EXPECT_FALSE(Exists(absent)) << "an empty file was made for a payload the executable lacks";
 }
 
-TEST_F(InstallComponentTest, KeepsTheContentOfAFileHeldOpenAndQueuesThePayloadForTheNextStart) {
+// Held as a loaded library is: readable by others, but not replaceable.
+UniqueHandle HoldAsLoaded(const std::wstring& path) {
+    return UniqueHandle{OwnedOrNull(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr))};
+}
+
+TEST_F(InstallComponentTest, QueuesThePayloadOfAFileHeldOpenAndKeepsOtherProgramsQueuedMoves) {
     const std::wstring target = Target(L"OrbelTestTiny.bin");
     ASSERT_TRUE(WriteText(target, "old bytes"));
+    // Another program's replacement of the same file, and an older one of ours, wait for the next start.
+    const std::wstring others = Target(L"OrbelOtherProgram.new");
+    const std::wstring older = target + L".orbel-4000000-0.tmp";
+    ASSERT_TRUE(WriteText(others, "another program's version"));
+    ASSERT_TRUE(WriteText(older, "an older version of ours"));
+    for (const std::wstring& source : {others, older}) {
+        ASSERT_TRUE(::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));
+    }
     {
         const UniqueHandle holder = HoldExclusively(target);
         ASSERT_TRUE(holder);
@@ -105,20 +119,50 @@ TEST_F(InstallComponentTest, KeepsTheContentOfAFileHeldOpenAndQueuesThePayloadFo
     }
     EXPECT_EQ(ReadBytes(target), Bytes("old bytes"));
     EXPECT_TRUE(CanOpenExclusively(target));
+    EXPECT_FALSE(Exists(older));
+    EXPECT_EQ(QueuedTargetsOf(older).size(), 0u);
+    EXPECT_EQ(QueuedMovesOnto(target), 2u);
+    // Already holding the payload while in use: in place, and ours no longer queued.
+    ASSERT_TRUE(WriteText(target, TinyPayload()));
+    {
+        const UniqueHandle holder = HoldAsLoaded(target);
+        ASSERT_TRUE(holder);
+        EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
+    }
     EXPECT_EQ(QueuedMovesOnto(target), 1u);
-    // Free again, the file is replaced now, and nothing of it stays queued.
+    // Queued again, then free: replaced now, and again nothing of ours stays queued.
+    ASSERT_TRUE(WriteText(target, "old bytes"));
+    {
+        const UniqueHandle holder = HoldExclusively(target);
+        EXPECT_EQ(RowState::kPending, InstallComponent(L".bin", L"OrbelTestTiny", false));
+    }
     EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
     EXPECT_EQ(ReadBytes(target), Bytes(TinyPayload()));
-    EXPECT_EQ(QueuedMovesOnto(target), 0u);
     EXPECT_EQ(FindNames(folder_, L"OrbelTestTiny.bin.orbel-*.tmp"), std::vector<std::wstring>{});
+    EXPECT_EQ(ReadBytes(others), Bytes("another program's version"));
+    EXPECT_EQ(QueuedTargetsOf(others).size(), 1u);
+    EXPECT_EQ(QueuedMovesOnto(target), 1u);
 }
 
-TEST_F(InstallComponentTest, FileInUseThatAlreadyHoldsThePayloadCountsAsInstalled) {
+TEST_F(InstallComponentTest, FileInUseCountsAsInstalledOnlyWhenItHoldsExactlyThePayload) {
+    // Not the payload: its last byte changed, past the first piece compared; or one byte more.
+    const std::wstring three = Target(L"OrbelChunkThree.dll");
+    std::vector<BYTE> lastDiffers = Pattern(3 * kCopyChunk + 12345);
+    lastDiffers.back() ^= 0xFF;
+    std::vector<BYTE> oneMore = Pattern(3 * kCopyChunk + 12345);
+    oneMore.push_back(0);
+    for (const std::vector<BYTE>& bytes : {lastDiffers, oneMore}) {
+        ASSERT_TRUE(WriteBytes(three, bytes));
+        {
+            const UniqueHandle holder = HoldAsLoaded(three);
+            ASSERT_TRUE(holder);
+            EXPECT_EQ(RowState::kPending, InstallComponent(L".dll", L"OrbelChunkThree", false)) << bytes.size();
+        }
+        EXPECT_TRUE(ReadBytes(three) == bytes);
+    }
     const std::wstring target = Target(L"OrbelTestTiny.bin");
     ASSERT_TRUE(WriteText(target, TinyPayload()));
-    // Held as a loaded library is: readable by others, but not replaceable.
-    const UniqueHandle holder{OwnedOrNull(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))};
+    const UniqueHandle holder = HoldAsLoaded(target);
     ASSERT_TRUE(holder);
     EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
     EXPECT_EQ(ReadBytes(target), Bytes(TinyPayload()));

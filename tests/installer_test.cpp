@@ -106,12 +106,13 @@ TEST_F(InstallerTest, TargetsHeldForTheWholeRunAreReplacedAtTheNextStart) {
             ASSERT_EQ(queued.size(), 1u);
             EXPECT_TRUE(ReadBytes(folder_ + queued[0]) == PayloadBytes(*row));
         }
-        // Let go of one before a third run: it is replaced then, and no longer queued.
-        holders[0].reset();
-        EXPECT_EQ(ReadBytes(Target(first)), Bytes("old"));
+        // Let go of the last before a third run: it is replaced then, and no
+        // longer queued; the first, early in the table, still makes it 3010.
+        holders[1].reset();
+        EXPECT_EQ(ReadBytes(Target(last)), Bytes("old"));
         EXPECT_EQ(RunInstaller(), kRestartRequired);
-        ExpectInstalled(first);
-        EXPECT_EQ(QueuedMovesOnto(Target(first)), 0u);
+        ExpectInstalled(last);
+        EXPECT_EQ(QueuedMovesOnto(Target(last)), 0u);
         commands = UpperAll(regsvr32.Commands());
     }
     // The old CorvoX was registered while it was held.
@@ -122,11 +123,11 @@ TEST_F(InstallerTest, TargetsHeldForTheWholeRunAreReplacedAtTheNextStart) {
         }
     }
     EXPECT_EQ(commands, expected);
-    EXPECT_EQ(ReadBytes(Target(last)), Bytes("old"));
+    EXPECT_EQ(ReadBytes(Target(first)), Bytes("old"));
     // The next start of Windows carries out the queued move.
     ASSERT_EQ(test::Run(Quoted(folder_ + L"wineboot.exe") + L" -r"), 0u);
     ExpectAllInstalled();
-    EXPECT_EQ(QueuedMovesOnto(Target(last)), 0u);
+    EXPECT_EQ(QueuedMovesOnto(Target(first)), 0u);
     EXPECT_EQ(FindNames(folder_, L"*.orbel-*.tmp"), std::vector<std::wstring>{});
 }
 
@@ -216,11 +217,77 @@ TEST_F(InstallerTest, LoadsNoSfcPlantedBesideItOrInTheCurrentFolder) {
 TEST_F(InstallerTest, DirectoryAtATargetIsLeftAndNotRegistered) {
     const Row& row = RowNamed(L"midas");
     ASSERT_TRUE(::CreateDirectoryW(Target(row).c_str(), nullptr));
+    // A row in use as well: a failed row outranks a pending one.
+    const Row& held = RowNamed(L"kwtCorvoLib");
+    ASSERT_TRUE(WriteText(Target(held), "old"));
+    UniqueHandle holder = HoldExclusively(Target(held));
+    ASSERT_TRUE(holder);
     const FakeRegsvr32 regsvr32(folder_, log_);
     EXPECT_EQ(RunInstaller(), kInstallFailure);
+    holder.reset();
+    EXPECT_EQ(QueuedMovesOnto(Target(held)), 1u);
     EXPECT_NE(::GetFileAttributesW(Target(row).c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
     EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands({L"midas"}));
-    ExpectAllInstalled(&row);
+    EXPECT_EQ(ReadBytes(Target(held)), Bytes("old"));
+}
+
+// The machine-wide lock another run holds while it installs.
+constexpr wchar_t kLockName[] = L"Global\\setup_orbel";
+
+DWORD WINAPI TakeAndLeave(void* handle) {
+    *static_cast<HANDLE*>(handle) = ::CreateMutexW(nullptr, TRUE, kLockName);
+    return 0;
+}
+
+// Takes the lock as another run would, whether or not it exists already.
+UniqueHandle TakeLock() {
+    UniqueHandle lock{::CreateMutexW(nullptr, FALSE, kLockName)};
+    EXPECT_TRUE(lock && ::WaitForSingleObject(lock.get(), 0) == WAIT_OBJECT_0) << "cannot take the lock";
+    return lock;
+}
+
+TEST_F(InstallerTest, OneInstallAtATimeAndNothingWrittenAfterWaitingInVain) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    const std::wstring shortWait = BuildPath("ORBEL_TEST_SHORT_WAIT_INSTALLER");
+    const auto expectNothingWritten = [&] {
+        for (const Row& row : kRows) {
+            EXPECT_FALSE(ReadBytes(Target(row)) == PayloadBytes(row)) << Narrow(row.fileName);
+        }
+        EXPECT_EQ(regsvr32.Commands(), std::vector<std::string>{});
+    };
+    {
+        const UniqueHandle held = TakeLock();
+        EXPECT_EQ(RunInstaller(shortWait), kInstallAlreadyRunning) << "held past the wait";
+        expectNothingWritten();
+    }
+    {
+        const UniqueHandle squatter{::CreateEventW(nullptr, TRUE, FALSE, kLockName)};
+        ASSERT_TRUE(squatter);
+        EXPECT_EQ(RunInstaller(shortWait), kInstallAlreadyRunning) << "the name taken by an event";
+        expectNothingWritten();
+    }
+    {
+        // Left abandoned by a holder that ended without letting go: taken over.
+        HANDLE abandoned = nullptr;
+        const UniqueHandle thread{::CreateThread(nullptr, 0, TakeAndLeave, &abandoned, 0, nullptr)};
+        ASSERT_EQ(::WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+        const UniqueHandle keep{abandoned};
+        ASSERT_TRUE(keep);
+        EXPECT_EQ(RunInstaller(shortWait), 0u);
+        ExpectAllInstalled();
+    }
+    // Held for a while: the run waits for it, then does its whole pass.
+    const UniqueHandle held = TakeLock();
+    const Child run = Start(Quoted(BuildPath(installerVariable_)));
+    ASSERT_TRUE(run.process);
+    EXPECT_EQ(::WaitForSingleObject(run.process.get(), 4000), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(regsvr32.Commands().size(), kServerRows) << "the waiting run registered";
+    ::ReleaseMutex(held.get());
+    ASSERT_EQ(::WaitForSingleObject(run.process.get(), 120000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    ::GetExitCodeProcess(run.process.get(), &code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(regsvr32.Commands().size(), 2 * kServerRows);
 }
 
 TEST_F(InstallerTest, ReadOnlyTargetKeepsItsBytes) {

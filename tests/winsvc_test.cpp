@@ -125,5 +125,28 @@ TEST(RestrictDllSearchTest, LibrariesLoadedByNameComeNoLongerFromTheProgramsFold
     EXPECT_EQ(test::Run(load + L"1"), 2u);
 }
 
+TEST(ProtectedSystemFileTest, AsksTheSystemFoldersSfcEvenWhereTheSearchWouldFindAPlantedOne) {
+    // The stand-ins in the system folder, and planted beside a copy of this
+    // program, whose search is left unrestricted: only the full paths keep them apart.
+    const TempDir temp;
+    const std::wstring program = temp.path() + L"probe.exe";
+    const std::wstring system = SystemFolder32();
+    ASSERT_TRUE(::CopyFileW(SelfPath().c_str(), program.c_str(), FALSE));
+    for (const std::wstring& folder : {temp.path(), system}) {
+        ASSERT_TRUE(::CopyFileW(BuildPath("ORBEL_TEST_STAND_IN_SFC").c_str(), (folder + L"sfc.dll").c_str(), FALSE));
+        ASSERT_TRUE(
+            ::CopyFileW(BuildPath("ORBEL_TEST_STAND_IN_SFC_OS").c_str(), (folder + L"sfc_os.dll").c_str(), FALSE));
+    }
+    const NativeOverride sfc(L"sfc", L"native,builtin");
+    const NativeOverride sfcOs(L"sfc_os", L"native,builtin");
+    const ScopedEnv mark(L"ORBEL_TEST_SFC_MARK", temp.path() + L"loaded.txt");
+    EXPECT_EQ(test::Run(Quoted(program) + L" --protected " + Quoted(system + L"msxml6.dll")), 1u);
+    const std::vector<std::string> loaded = ReadLines(temp.path() + L"loaded.txt");
+    EXPECT_EQ(loaded.size(), 2u);
+    for (const std::string& path : loaded) {
+        EXPECT_EQ(Upper(Widen(path)).rfind(Upper(system), 0), 0u) << path << " is not the system folder's";
+    }
+}
+
 }  // namespace
 }  // namespace orbel::test

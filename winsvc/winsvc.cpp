@@ -134,6 +134,36 @@ bool IsProtectedSystemFile(const Text& path) {
     return isProtected && isProtected(nullptr, path.c_str());
 }
 
+InstallLock::InstallLock(const wchar_t* name, DWORD waitMs) {
+    // A name held by something else may be let go; look again this often.
+    constexpr DWORD kPollMs = 250;
+    const ULONGLONG deadline = ::GetTickCount64() + waitMs;
+    for (;;) {
+        mutex_.reset(::CreateMutexW(nullptr, FALSE, name));
+        if (!mutex_ && ::GetLastError() == ERROR_ACCESS_DENIED) {
+            // Made by another account: waiting and releasing need no more than this.
+            mutex_.reset(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name));
+        }
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (mutex_) {
+            const DWORD waited = ::WaitForSingleObject(mutex_.get(), left);
+            held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+            return;
+        }
+        if (left == 0) {
+            return;
+        }
+        ::Sleep(left < kPollMs ? left : kPollMs);
+    }
+}
+
+InstallLock::~InstallLock() {
+    if (held_) {
+        ::ReleaseMutex(mutex_.get());
+    }
+}
+
 void RestrictDllSearch() {
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
     // Looked up at run time: Vista and 7 have it only with KB2533623.

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "winsvc/text.h"
+#include "winsvc/unique.h"
 
 namespace orbel {
 
@@ -32,6 +33,24 @@ bool IsProtectedSystemFile(const Text& path);
 // Keeps search for DLLs loaded by name to the system folder, so that an
 // elevated program started from a downloads folder loads none planted there.
 void RestrictDllSearch();
+
+// A machine-wide named mutex, held from construction until destruction.
+// Waits at most waitMs for it; one a killed holder left abandoned is taken
+// over. Where the name cannot be opened as a mutex (another kind of object
+// has it, or access is refused) it tries again until waitMs has passed, and
+// is then not held.
+class InstallLock {
+public:
+    InstallLock(const wchar_t* name, DWORD waitMs);
+    ~InstallLock();
+    InstallLock(const InstallLock&) = delete;
+    InstallLock& operator=(const InstallLock&) = delete;
+    bool held() const { return held_; }
+
+private:
+    UniqueHandle mutex_;
+    bool held_ = false;
+};
 
 // The moves Windows carries out at its next start (MoveFileExW with
 // MOVEFILE_DELAY_UNTIL_REBOOT), each a source and a target path without the

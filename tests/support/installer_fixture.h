@@ -15,6 +15,7 @@ namespace orbel::test {
 
 constexpr DWORD kInstallFailure = 1603;
 constexpr DWORD kRestartRequired = 3010;
+constexpr DWORD kInstallAlreadyRunning = 1618;
 
 // A test that runs an installer in this Windows and looks at its system folder.
 class InstallerFixture : public testing::Test {

@@ -9,6 +9,8 @@
 //   <test>.exe --load <dll name> <restrict>   loads a DLL by name, the search restricted if restrict
 //                                            is 1: exits 0 if none loaded, 1 if the one beside this
 //                                            program, 2 if another
+//   <test>.exe --protected <path>            asks IsProtectedSystemFile, the search not restricted:
+//                                            exits 1 if protected, 0 if not
 
 #include <gtest/gtest.h>
 
@@ -81,6 +83,9 @@ int main(int argc, char** argv) {
     }
     if (argc >= 4 && std::strcmp(argv[1], "--load") == 0) {
         return Load(argv[2], argv[3]);
+    }
+    if (argc >= 3 && std::strcmp(argv[1], "--protected") == 0) {
+        return orbel::IsProtectedSystemFile(orbel::test::ToText(orbel::test::Widen(argv[2]))) ? 1 : 0;
     }
     if (argc >= 3 && std::strcmp(argv[1], "--sleep") == 0) {
         ::Sleep(std::strtoul(argv[2], nullptr, 10));
