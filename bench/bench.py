@@ -33,9 +33,12 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 OUT = os.path.join(ROOT, "out", "bench")
-FILES = ["CorvoX.dll", "CorvoDataSetX.dll", "msxml6.dll", "CorvoGovX.ocx", "midas.dll", "stdvcl40.dll",
-         "ssleay32.dll", "libeay32.dll", "msxml6r.dll", "kwtCorvoLibUNICODE.dll", "kwtCorvoLib.dll"]
-SERVERS = FILES[:6]
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import component_table  # noqa: E402
+
+TABLE = component_table.rows(ROOT)
+FILES = [base + ext for base, ext, _ in TABLE]
+SERVERS = [base + ext for base, ext, registered in TABLE if registered]
 KINDS = ("win32", "win64")
 GROWTH_MB = (1, 17, 100)
 OVERRIDES = "msxml6=n;mscoree,mshtml="

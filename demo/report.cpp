@@ -17,8 +17,8 @@
 
 namespace {
 
-using orbel::demo::kPlainLibraries;
 using orbel::demo::kServers;
+using orbel::table::kRows;
 
 std::string Narrow(const std::wstring& text) {
     const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -170,11 +170,8 @@ int wmain(int argc, wchar_t** argv) {
     report += Pad("installed file", 46) + Pad("size", 10) + Pad("payload", 12) + Pad("registered", 12) +
               "what a client read\n";
     std::vector<std::wstring> files;
-    for (const auto& server : kServers) {
-        files.push_back(std::wstring(server.baseName) + server.extension);
-    }
-    for (const wchar_t* library : kPlainLibraries) {
-        files.push_back(library);
+    for (const auto& row : kRows) {
+        files.push_back(row.fileName);
     }
     for (size_t i = 0; i < files.size(); ++i) {
         const std::wstring target = folder + files[i];

@@ -3,6 +3,7 @@
 //
 //   ORBEL_FAKE_REGSVR32_LOG   file the command line is appended to (UTF-8)
 //   ORBEL_FAKE_REGSVR32_EXIT  exit code, 0 if unset
+//   ORBEL_FAKE_REGSVR32_DELAY_MS  how long it takes after recording, 0 if unset
 
 #include <windows.h>
 
@@ -17,8 +18,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (exitLength > 0 && exitLength < MAX_PATH) {
         exitCode = std::wcstoul(value, nullptr, 10);
     }
+    DWORD delay = 0;
+    const DWORD delayLength = ::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_DELAY_MS", value, MAX_PATH);
+    if (delayLength > 0 && delayLength < MAX_PATH) {
+        delay = std::wcstoul(value, nullptr, 10);
+    }
     const DWORD length = ::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_LOG", value, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
+        ::Sleep(delay);
         return static_cast<int>(exitCode);
     }
     const wchar_t* commandLine = ::GetCommandLineW();
@@ -34,5 +41,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         ::WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         ::CloseHandle(log);
     }
+    ::Sleep(delay);
     return static_cast<int>(exitCode);
 }

@@ -130,6 +130,8 @@ INSTANTIATE_TEST_SUITE_P(Points, KilledPartWayTest,
 
 TEST_F(FaultTest, TwoInstallersAtOnceRunOneAfterTheOtherAndBothSucceed) {
     const FakeRegsvr32 regsvr32(folder_, log_);
+    // Registrations that take a while: runs not kept apart would surely overlap.
+    const ScopedEnv slow(L"ORBEL_FAKE_REGSVR32_DELAY_MS", L"1500");
     const std::wstring installer = BuildPath(installerVariable_);
     const Child first = Start(Quoted(installer));
     const Child second = Start(Quoted(installer));

@@ -15,21 +15,25 @@ import argparse
 import hashlib
 import os
 import random
+import sys
 
-# The sizes of the production payloads: 32-bit, and 64-bit where it differs.
-PRODUCTION_SIZES = {
-    "CorvoX.dll": 5_832_704,
-    "CorvoDataSetX.dll": 3_204_096,
-    "msxml6.dll": (1_871_360, 1_906_688),
-    "CorvoGovX.ocx": 17_342_464,
-    "midas.dll": 380_416,
-    "stdvcl40.dll": (104_448, 123_904),
-    "ssleay32.dll": (356_352, 516_096),
-    "libeay32.dll": (1_287_168, 1_761_280),
-    "msxml6r.dll": (45_056, 45_568),
-    "kwtCorvoLibUNICODE.dll": 5_386_240,
-    "kwtCorvoLib.dll": 5_349_376,
-}
+import component_table
+
+# The sizes of the production payloads, in the component table's order:
+# 32-bit, and 64-bit where it differs. One for every row.
+PRODUCTION_SIZES = [
+    5_832_704,
+    3_204_096,
+    (1_871_360, 1_906_688),
+    17_342_464,
+    380_416,
+    (104_448, 123_904),
+    (356_352, 516_096),
+    (1_287_168, 1_761_280),
+    (45_056, 45_568),
+    5_386_240,
+    5_349_376,
+]
 
 
 def padded(data, size):
@@ -47,11 +51,14 @@ def main():
     parser.add_argument("--size", action="append", default=[])
     parser.add_argument("--replace", action="append", default=[])
     args = parser.parse_args()
+    files = [base + ext for base, ext, _ in component_table.rows(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))]
+    if len(files) != len(PRODUCTION_SIZES):
+        sys.exit(f"make_payloads.py: {len(PRODUCTION_SIZES)} production sizes for {len(files)} rows of the component table")
     replacements = dict(item.split("=", 1) for item in args.replace)
     sizes_wanted = {name: int(size) for name, size in (item.split("=", 1) for item in args.size)}
     for index, variant in enumerate(("32", "64")):
         os.makedirs(os.path.join(args.out, variant), exist_ok=True)
-        for name, sizes in PRODUCTION_SIZES.items():
+        for name, sizes in zip(files, PRODUCTION_SIZES):
             source = replacements.get(name, os.path.join(args.demo, variant, name))
             with open(source, "rb") as f:
                 data = f.read()

@@ -18,6 +18,7 @@ The payload list has one line per payload, tab-separated:
 """
 import argparse
 import hashlib
+import os
 import struct
 import sys
 
@@ -36,6 +37,21 @@ IMAGE_SCN_ALIGN_8BYTES = 0x00400000
 # and system DLLs; keep the resources well clear of that.
 MAX_RESOURCE_BYTES = 0x7000_0000
 MACHINES = {0x14C: "i386", 0x8664: "x86-64", 0xAA64: "arm64", 0x1C4: "arm"}
+# Libraries that every Windows the manifest claims (Vista to 10) has in both
+# system folders, so a payload may import them: the Win32 API's own DLLs, as
+# Microsoft's API reference names them for each function, that payloads of
+# this kind use. API-set names (api-ms-win-*, ext-ms-*) are resolved by the
+# loader itself. A payload importing anything else that is not a row of the
+# table fails to load where it is missing; the build says so.
+WINDOWS_LIBRARIES = {
+    "advapi32.dll", "bcrypt.dll", "comctl32.dll", "comdlg32.dll", "crypt32.dll", "dbghelp.dll", "gdi32.dll",
+    "imm32.dll", "iphlpapi.dll", "kernel32.dll", "mpr.dll", "msimg32.dll", "msvcrt.dll", "netapi32.dll",
+    "ntdll.dll", "odbc32.dll", "ole32.dll", "oleacc.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll",
+    "secur32.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "urlmon.dll", "user32.dll", "userenv.dll",
+    "uxtheme.dll", "version.dll", "wininet.dll", "winmm.dll", "winspool.drv", "wintrust.dll", "ws2_32.dll",
+    "wsock32.dll",
+}
+WINDOWS_LIBRARY_PREFIXES = ("api-ms-win-", "ext-ms-")
 
 
 class Resource:
@@ -100,18 +116,39 @@ def read_payload_list(path):
 
 
 def describe_pe(path):
-    """Machine type, whether it is a DLL and whether it exports DllRegisterServer; None if path is no PE image."""
+    """Machine type, whether it is a DLL, whether it exports DllRegisterServer, and the
+    libraries it imports statically (lower case); None if path is no PE image."""
     try:
         image = pefile.PE(path, fast_load=True)
     except pefile.PEFormatError:
         return None
     machine = MACHINES.get(image.FILE_HEADER.Machine, hex(image.FILE_HEADER.Machine))
     is_dll = bool(image.FILE_HEADER.Characteristics & 0x2000)
-    image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
+    image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"],
+                                              pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
     exports = set()
     if hasattr(image, "DIRECTORY_ENTRY_EXPORT"):
         exports = {symbol.name for symbol in image.DIRECTORY_ENTRY_EXPORT.symbols if symbol.name}
-    return machine, is_dll, b"DllRegisterServer" in exports
+    imports = [entry.dll.decode("ascii", "replace").lower() for entry in getattr(image, "DIRECTORY_ENTRY_IMPORT", [])]
+    return machine, is_dll, b"DllRegisterServer" in exports, imports
+
+
+def import_warnings(name, file, server, imports, rows):
+    """Imports that fail: a server's import of a later row's library (registered before that row is
+    written), and any import that is neither a row nor Windows' own. rows: file names, table order."""
+    warnings = []
+    row = rows.index(os.path.basename(file).lower()) if os.path.basename(file).lower() in rows else None
+    for library in imports:
+        if library in rows:
+            later = rows.index(library)
+            if server and row is not None and later > row:
+                warnings.append(f"{name} ({file}) imports {library}, which row {later + 1} writes only after "
+                                f"row {row + 1} ({rows[row]}) is registered: on a machine without {library}, "
+                                f"the first install fails that registration")
+        elif library not in WINDOWS_LIBRARIES and not library.startswith(WINDOWS_LIBRARY_PREFIXES):
+            warnings.append(f"{name} ({file}) imports {library}, which is neither a file of the installer nor "
+                            f"a library Windows provides: it fails to load wherever {library} is missing")
+    return warnings
 
 
 def sort_key(key):
@@ -238,6 +275,7 @@ def main():
     rows = []
     warnings = []
     payloads = read_payload_list(args.payloads)
+    table_rows = list(dict.fromkeys(os.path.basename(file).lower() for _, _, _, file in payloads))
     for name, language, server, file in payloads:
         digest = hashlib.sha256()
         size = 0
@@ -256,6 +294,8 @@ def main():
         if pe and pe[0] == "x86-64":
             warnings.append(f"{name} ({file}) is an x86-64 image: it lands in the 32-bit system folder, "
                             f"where 32-bit processes cannot load it")
+        if pe:
+            warnings += import_warnings(name, file, server, pe[3], table_rows)
 
     # Checked before anything is read whole: payloads that do not fit are refused, not loaded.
     distinct = {(r[1], r[2]) for r in rows}

@@ -5,9 +5,13 @@ import shutil
 import subprocess
 import sys
 
-FILES = ["CorvoX.dll", "CorvoDataSetX.dll", "msxml6.dll", "CorvoGovX.ocx", "midas.dll", "stdvcl40.dll",
-         "ssleay32.dll", "libeay32.dll", "msxml6r.dll", "kwtCorvoLibUNICODE.dll", "kwtCorvoLib.dll"]
-SERVERS = FILES[:6]
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+import component_table  # noqa: E402
+
+TABLE = component_table.rows(SOURCE)
+FILES = [base + ext for base, ext, _ in TABLE]
+SERVERS = [base + ext for base, ext, registered in TABLE if registered]
 
 
 class Checks:

@@ -83,6 +83,15 @@ elif case == "warnings":
     shutil.copy(os.path.join(demo, "32", "kwtCorvoLib.dll"), os.path.join(payloads, "32", "midas.dll"))
     with open(os.path.join(payloads, "64", "ssleay32.dll"), "wb") as f:
         f.write(x86_64_image())
+    # The first server importing a later row's library and one that exists nowhere (names of equal length).
+    corvo = os.path.join(payloads, "32", "CorvoX.dll")
+    with open(corvo, "rb") as f:
+        image = f.read()
+    for old, new in ((b"OLEAUT32.dll\0", b"libeay32.dll\0"), (b"USER32.dll\0", b"absent.dll\0")):
+        check(image.count(old) == 1, f"CorvoX imports {old[:-1].decode()} once")
+        image = image.replace(old, new)
+    with open(corvo, "wb") as f:
+        f.write(image)
     build_dir = configured_build("build")
     built = build(build_dir)
     check(built.returncode == 0, "the build still succeeds")
@@ -90,9 +99,13 @@ elif case == "warnings":
     warnings = [line for line in output.splitlines() if "warning:" in line]
     check(any("32_MIDAS" in w and "DllRegisterServer" in w for w in warnings), "32_MIDAS: not a server")
     check(any("64_SSLEAY32" in w and "x86-64" in w for w in warnings), "64_SSLEAY32: an x86-64 image")
-    check(len(warnings) == 2, f"no other warnings ({len(warnings)})")
+    check(any("32_CORVOX" in w and "libeay32.dll, which row 8" in w and "row 1 (corvox.dll)" in w
+              for w in warnings), "32_CORVOX: imports row 8, registered at row 1")
+    check(any("32_CORVOX" in w and "absent.dll, which is neither" in w for w in warnings),
+          "32_CORVOX: imports a library that exists nowhere")
+    check(len(warnings) == 4, f"no other warnings ({len(warnings)})")
     with open(os.path.join(build_dir, "setup_orbel.payloads.txt"), encoding="utf-8") as f:
-        check(f.read().count("warning:") == 2, "the table file keeps the warnings")
+        check(f.read().count("warning:") == 4, "the table file keeps the warnings")
 
 elif case == "too-large":
     # Sparse files: two distinct gigabyte images, which no 32-bit image can hold.
