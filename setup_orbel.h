@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "place_file.h"
 #include "winsvc/text.h"
 
 namespace orbel {
@@ -13,15 +14,6 @@ constexpr int kInstallFailure = 1603;
 constexpr int kInstallAlreadyRunning = 1618;
 // ERROR_SUCCESS_REBOOT_REQUIRED: installed, with a file that Windows replaces at its next start.
 constexpr int kRestartRequired = 3010;
-
-// Where a row stands after its installation.
-enum class RowState {
-    kInPlace,  // the file holds its payload, or is Windows' own protected file; registered if a server
-    kPending,  // the file is in use: its payload replaces it at the next start; the old one is registered
-    kFailed,
-};
-// The payload is copied in pieces of at most this many bytes.
-constexpr DWORD kCopyChunk = 1 << 20;
 
 // Installs every row of the component table, in table order, whatever happened
 // to the rows before. Answers the exit code: 0, kRestartRequired when no row

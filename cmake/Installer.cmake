@@ -57,7 +57,8 @@ endfunction()
 # The installer's code as an object library, compiled with these definitions
 # (a test's variant: ORBEL_INSTALL_LOCK_WAIT_MS=<ms>, say).
 function(orbel_add_core name)
-    add_library(${name} OBJECT "${PROJECT_SOURCE_DIR}/setup_orbel.cpp" "${PROJECT_SOURCE_DIR}/winsvc/winsvc.cpp"
+    add_library(${name} OBJECT "${PROJECT_SOURCE_DIR}/setup_orbel.cpp" "${PROJECT_SOURCE_DIR}/place_file.cpp"
+        "${PROJECT_SOURCE_DIR}/winsvc/winsvc.cpp"
         "${PROJECT_SOURCE_DIR}/winsvc/text.cpp")
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
     target_compile_definitions(${name} PRIVATE ${ARGN})

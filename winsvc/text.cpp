@@ -180,4 +180,14 @@ Text operator+(Text head, const Text& tail) {
     return head;
 }
 
+Text FileNamePart(const Text& path) {
+    const size_t cut = path.find_last_of(L"\\:");
+    return cut == Text::npos ? path : path.substr(cut + 1);
+}
+
+Text FolderPart(const Text& path) {
+    const size_t cut = path.find_last_of(L"\\");
+    return cut == Text::npos ? Text() : path.substr(0, cut + 1);
+}
+
 }  // namespace orbel

@@ -62,4 +62,9 @@ private:
 
 Text operator+(Text head, const Text& tail);
 
+// The text after the last backslash or drive colon of a path; all of it if there is none.
+Text FileNamePart(const Text& path);
+// The text up to and with the last backslash; empty if there is none.
+Text FolderPart(const Text& path);
+
 }  // namespace orbel
