@@ -7,6 +7,9 @@
 #   mirror, in a mount namespace of its own, so an interruption leaves no mount.
 # remove_tree <dir>: unmounts whatever lies below <dir>, then removes it
 #   without crossing into another file system.
+# with_archive_lock <command...>: runs it holding the lock that the project's
+#   apt and debootstrap runs take on the host's .deb cache, which fresh-machine
+#   trees and guest builds share: apt refuses to start beside another holder.
 
 debian_mirror() {
     local mirror
@@ -31,12 +34,18 @@ debian_sources_into() {
     cp /etc/apt/apt.conf.d/* "$root/etc/apt/apt.conf.d/" 2>/dev/null || true
 }
 
+archive_lock=/var/cache/apt/archives/orbel-apt.lock
+
+with_archive_lock() {
+    flock "$archive_lock" "$@"
+}
+
 debootstrap_into() {
     local root=$1 mirror
     shift
     mirror=$(debian_mirror) || return 1
     # Downloads are shared with the host's apt cache; what is installed is not.
-    unshare --mount --propagation private \
+    with_archive_lock unshare --mount --propagation private \
         debootstrap --variant=minbase --arch=amd64 --cache-dir=/var/cache/apt/archives "$@" \
         bookworm "$root" "$mirror"
 }
@@ -64,4 +73,5 @@ remove_tree() {
 }
 
 # A script's steps may run them in a shell of their own.
-export -f debian_mirror debian_sources_into debootstrap_into mounts_below remove_tree
+export -f debian_mirror debian_sources_into with_archive_lock debootstrap_into mounts_below remove_tree
+export archive_lock
