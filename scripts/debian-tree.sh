@@ -7,6 +7,9 @@
 #   mirror, in a mount namespace of its own, so an interruption leaves no mount.
 # remove_tree <dir>: unmounts whatever lies below <dir>, then removes it
 #   without crossing into another file system.
+# new_run_folder <runs>: removes the folders of runs killed outright
+#   (<runs>/run-<pid>.*, whose process is gone), then makes and prints one
+#   for this process.
 # with_archive_lock <command...>: runs it holding the lock that the project's
 #   apt and debootstrap runs take on the host's .deb cache, which fresh-machine
 #   trees and guest builds share: apt refuses to start beside another holder.
@@ -72,6 +75,17 @@ remove_tree() {
     rm -rf --one-file-system "$dir"
 }
 
+new_run_folder() {
+    local dir pid
+    mkdir -p "$1"
+    for dir in "$1"/run-*; do
+        [ -d "$dir" ] || continue
+        pid=${dir##*/run-}
+        kill -0 "${pid%%.*}" 2>/dev/null || remove_tree "$dir"
+    done
+    mktemp -d "$1/run-$$.XXXXXX"
+}
+
 # A script's steps may run them in a shell of their own.
-export -f debian_mirror debian_sources_into with_archive_lock debootstrap_into mounts_below remove_tree
+export -f debian_mirror debian_sources_into with_archive_lock debootstrap_into mounts_below remove_tree new_run_folder
 export archive_lock

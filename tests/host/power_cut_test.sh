@@ -114,12 +114,12 @@ seed=${ORBEL_POWER_CUT_SEED:-$RANDOM}
 RANDOM=$seed
 say() { echo "power cut: $*"; }
 say "$cuts cuts, seed $seed (ORBEL_POWER_CUT_SEED=$seed replays the draws)"
+# The guest built, if it must be, before any limit below starts counting.
+scripts/guest-image >/dev/null || { say "no guest to run in"; exit 1; }
 
-# A run folder as scripts/guest names its own, so that its sweep removes one
-# whose test was killed outright.
-runs=${TMPDIR:-/var/tmp}/orbel-guest
-mkdir -p "$runs"
-run=$(mktemp -d "$runs/run-$$.XXXXXX")
+# A run folder beside the runner's: one whose test was killed outright goes at the next run.
+. scripts/debian-tree.sh
+run=$(new_run_folder "${TMPDIR:-/var/tmp}/orbel-guest")
 io=$run/io
 booter=
 stop() {
