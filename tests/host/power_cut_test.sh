@@ -181,7 +181,7 @@ for boot in $(seq 0 "$cuts"); do
         if grep -qv -e ' new$' -e ' old$' "$io/cut-$boot"; then
             fail "after cut $boot, a target is neither its old version nor the payload: $(grep -v -e ' new$' -e ' old$' "$io/cut-$boot" | tr '\n' ' ')"
         fi
-        say "  after it: $(count "$io/cut-$boot" new) payloads, $(count "$io/cut-$boot" old) old versions"
+        say "  after it: the payload in $(count "$io/cut-$boot" new), the old version in $(count "$io/cut-$boot" old)"
     fi
     code=$(field "$io/run-$boot" code) temporary=$(field "$io/run-$boot" temporary)
     say "start $boot: a whole run: exit $code in $(field "$io/run-$boot" seconds) s, $(count "$io/run-$boot" new) payloads in place, $temporary temporary files"
