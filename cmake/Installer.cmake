@@ -29,27 +29,15 @@ function(orbel_payload_resource_name out variant file)
     set(${out} "${name}" PARENT_SCOPE)
 endfunction()
 
-# Stops the configure step, naming every payload file of <dir> that is missing
-# or cannot be read.
+# Stops the configure step, naming every payload file of <dir> that is missing,
+# unreadable or not a regular file (a FIFO or a device is never opened).
 function(orbel_check_payload_dir dir)
-    set(problems "")
-    foreach(variant 32 64)
-        foreach(file IN LISTS ORBEL_PAYLOAD_FILES)
-            set(path "${dir}/${variant}/${file}")
-            if(IS_DIRECTORY "${path}" OR NOT EXISTS "${path}")
-                string(APPEND problems "\n  missing:    ${path}")
-                continue()
-            endif()
-            execute_process(COMMAND "${CMAKE_COMMAND}" -E sha256sum "${path}"
-                RESULT_VARIABLE unreadable OUTPUT_QUIET ERROR_QUIET)
-            if(unreadable)
-                string(APPEND problems "\n  unreadable: ${path}")
-            endif()
-        endforeach()
-    endforeach()
-    if(problems)
-        message(FATAL_ERROR "ORBEL_PAYLOAD_DIR=${dir} lacks payload files:${problems}\n"
-            "Expected 32/<name> and 64/<name> for each of: ${ORBEL_PAYLOAD_FILES}")
+    execute_process(COMMAND "${ORBEL_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/resource_object.py"
+            --check-dir "${dir}" ${ORBEL_PAYLOAD_FILES}
+        RESULT_VARIABLE failed ERROR_VARIABLE problems OUTPUT_QUIET)
+    if(failed)
+        message(FATAL_ERROR "ORBEL_PAYLOAD_DIR=${dir} lacks payload files that can be read:\n${problems}"
+            "Expected 32/<name> and 64/<name>, regular files, for each of: ${ORBEL_PAYLOAD_FILES}")
     endif()
 endfunction()
 
@@ -81,7 +69,6 @@ function(orbel_add_installer target)
         set(arg_CORE orbel_core)
     endif()
     set(list "")
-    set(files "")
     foreach(file IN LISTS ORBEL_PAYLOAD_FILES)
         set(server 0)
         if(file IN_LIST ORBEL_REGISTERED_FILES)
@@ -91,22 +78,29 @@ function(orbel_add_installer target)
             orbel_payload_resource_name(name ${variant} ${file})
             if(NOT name IN_LIST arg_OMIT)
                 string(APPEND list "${name}\t1033\t${server}\t${arg_PAYLOAD_DIR}/${variant}/${file}\n")
-                list(APPEND files "${arg_PAYLOAD_DIR}/${variant}/${file}")
             endif()
         endforeach()
     endforeach()
     set(listFile "${CMAKE_CURRENT_BINARY_DIR}/${target}.payloads.list")
-    file(CONFIGURE OUTPUT "${listFile}" CONTENT "${list}" @ONLY)
+    # Written as it is (a path may hold @NAME@), and only when it changed.
+    file(WRITE "${listFile}.new" "${list}")
+    configure_file("${listFile}.new" "${listFile}" COPYONLY)
+    set(strict "")
+    if(ORBEL_STRICT_PAYLOADS)
+        set(strict --strict)
+    endif()
 
     set(object "${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.obj")
     set(table "${CMAKE_CURRENT_BINARY_DIR}/${arg_OUTPUT_NAME}.payloads.txt")
     add_custom_command(OUTPUT "${object}" "${table}"
         COMMAND "${ORBEL_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/resource_object.py"
             --res "${ORBEL_RES_DIR}/setup_orbel.res" --payloads "${listFile}"
-            --output "${object}" --table "${table}"
-        # A changed payload file rebuilds the executable.
+            --output "${object}" --table "${table}" --depfile "${object}.d" ${strict}
+        # A changed payload file rebuilds the executable: the payloads are named
+        # in the depfile, since DEPENDS would split a path at each ";".
+        DEPFILE "${object}.d"
         DEPENDS "${PROJECT_SOURCE_DIR}/tools/resource_object.py" "${ORBEL_RES_DIR}/setup_orbel.res"
-            "${listFile}" ${files} ${arg_DEPENDS}
+            "${listFile}" ${arg_DEPENDS}
         COMMENT "Laying the payloads of ${arg_PAYLOAD_DIR} into ${arg_OUTPUT_NAME}.exe"
         VERBATIM)
 

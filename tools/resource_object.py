@@ -11,7 +11,11 @@ and copy every entry's bytes again.
 It also prints the payload table a release engineer checks before shipping,
 writes it to a file, and warns about payloads that cannot work where they land.
 
-    resource_object.py --res <windres.res> --payloads <list> --output <object.o> --table <table.txt>
+    resource_object.py --res <windres.res> --payloads <list> --output <object.o> --table <table.txt> [--strict]
+    resource_object.py --check-dir <payload folder> <file name>...
+
+The second form only checks that every 32/<file> and 64/<file> can be read,
+and names each that cannot.
 
 The payload list has one line per payload, tab-separated:
     <resource name> <language> <server: 1 or 0> <file>
@@ -19,6 +23,8 @@ The payload list has one line per payload, tab-separated:
 import argparse
 import hashlib
 import os
+import re
+import stat
 import struct
 import sys
 
@@ -115,22 +121,80 @@ def read_payload_list(path):
     return entries
 
 
-def describe_pe(path):
-    """Machine type, whether it is a DLL, whether it exports DllRegisterServer, and the
-    libraries it imports statically (lower case); None if path is no PE image."""
+# What a Git LFS checkout leaves where a file's content belongs when LFS is not installed.
+LFS_POINTER = re.compile(rb"version https://[^\n]*lfs[^\n]*\noid sha256:[0-9a-f]{64}\nsize [0-9]+\n")
+FILE_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+              (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+
+
+def file_problem(path):
+    """Why path cannot be read as a payload, or None. Never opens anything but a regular file,
+    so a FIFO or a device cannot make the build wait."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return "missing (a link to nothing)" if os.path.islink(path) else "missing"
+    except OSError as error:
+        return f"unreadable ({error.strerror})"
+    if not stat.S_ISREG(mode):
+        kind = next((what for test, what in FILE_KINDS if test(mode)), "not a file")
+        return f"not a regular file ({kind})"
+    try:
+        with open(path, "rb", buffering=0) as f:
+            f.read(1)
+    except OSError as error:
+        return f"unreadable ({error.strerror})"
+    return None
+
+
+def describe_pe(path, size):
+    """The payload as the table shows it: (machine type, whether it exports DllRegisterServer or
+    None, the libraries it imports statically in lower case, is_dll), and what makes it no
+    complete PE DLL image, if anything."""
+    if size == 0:
+        return ("empty", None, [], False), ["an empty file: the installer writes a file of 0 bytes"]
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    if LFS_POINTER.match(head):
+        return ("LFS", None, [], False), ["a Git LFS pointer file (the repository was checked out without LFS)"]
     try:
         image = pefile.PE(path, fast_load=True)
-    except pefile.PEFormatError:
-        return None
+    except pefile.PEFormatError as error:
+        return ("not PE", None, [], False), [f"not a PE image ({error.value})"]
+    problems = []
     machine = MACHINES.get(image.FILE_HEADER.Machine, hex(image.FILE_HEADER.Machine))
     is_dll = bool(image.FILE_HEADER.Characteristics & 0x2000)
+    if not is_dll:
+        problems.append("a PE image that is not a DLL")
+    if machine not in ("i386", "x86-64"):
+        problems.append(f"an image for {machine}, which no x86 Windows loads")
+    end = max([image.OPTIONAL_HEADER.SizeOfHeaders] +
+              [section.PointerToRawData + section.SizeOfRawData for section in image.sections
+               if section.SizeOfRawData])
+    if end > size:
+        problems.append(f"truncated: its sections end at byte {end} of a file of {size} bytes")
+    # An image may list fewer data directories than the import directory's slot.
+    directories = image.OPTIONAL_HEADER.DATA_DIRECTORY
+    imports_dir = directories[1] if len(directories) > 1 else None
+    if imports_dir and imports_dir.VirtualAddress:
+        try:
+            at = image.get_offset_from_rva(imports_dir.VirtualAddress)
+        except pefile.PEFormatError:
+            at = None
+        if at is None or at + imports_dir.Size > size:
+            problems.append("its import directory lies outside the file")
     image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"],
                                               pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
     exports = set()
     if hasattr(image, "DIRECTORY_ENTRY_EXPORT"):
         exports = {symbol.name for symbol in image.DIRECTORY_ENTRY_EXPORT.symbols if symbol.name}
     imports = [entry.dll.decode("ascii", "replace").lower() for entry in getattr(image, "DIRECTORY_ENTRY_IMPORT", [])]
-    return machine, is_dll, b"DllRegisterServer" in exports, imports
+    # A DLL without an entry point (resource-only libraries often are) is valid.
+    said = [warning for warning in dict.fromkeys(image.get_warnings())
+            if not (image.OPTIONAL_HEADER.AddressOfEntryPoint == 0 and warning.startswith("AddressOfEntryPoint"))]
+    if said:
+        problems.append("pefile says: " + " ".join(said))
+    return (machine, b"DllRegisterServer" in exports, imports, is_dll), problems
 
 
 def import_warnings(name, file, server, imports, rows):
@@ -264,18 +328,41 @@ def write_object(path, section, relocations):
         f.write(out)
 
 
+def depfile_path(path):
+    """A path as a Makefile-style depfile spells it."""
+    return path.replace("\\", "\\\\").replace(" ", "\\ ").replace("#", "\\#").replace("$", "$$")
+
+
+def check_dir(folder, names):
+    """The configure step's check of a payload folder: every problem on stderr, exit 1 if any."""
+    problems = [f"  {problem}: {path}" for path, problem in
+                ((os.path.join(folder, variant, name), None) for variant in ("32", "64") for name in names)
+                for problem in [file_problem(path)] if problem]
+    if problems:
+        sys.exit("\n".join(problems))
+
+
 def main():
+    if sys.argv[1:2] == ["--check-dir"]:
+        check_dir(sys.argv[2], sys.argv[3:])
+        return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--res", required=True)
     parser.add_argument("--payloads", required=True)
     parser.add_argument("--output", required=True)
     parser.add_argument("--table", required=True)
+    parser.add_argument("--depfile", help="a Makefile-style list of the payload files, for the build tool")
+    parser.add_argument("--strict", action="store_true", help="every warning stops the build")
     args = parser.parse_args()
 
     rows = []
     warnings = []
     payloads = read_payload_list(args.payloads)
     table_rows = list(dict.fromkeys(os.path.basename(file).lower() for _, _, _, file in payloads))
+    # Checked before anything is opened: a FIFO or a device would make the build wait.
+    unusable = [f"  {problem}: {file}" for _, _, _, file in payloads for problem in [file_problem(file)] if problem]
+    if unusable:
+        sys.exit("resource_object.py: error: payload files that cannot be read:\n" + "\n".join(unusable))
     for name, language, server, file in payloads:
         digest = hashlib.sha256()
         size = 0
@@ -283,19 +370,21 @@ def main():
             for piece in iter(lambda: f.read(1 << 20), b""):
                 digest.update(piece)
                 size += len(piece)
-        pe = describe_pe(file)
-        machine = pe[0] if pe else "not PE"
-        registers = ("yes" if pe[2] else "no") if pe else "-"
-        rows.append((name, size, digest.hexdigest(), machine, registers, file))
-        if server and not (pe and pe[0] == "i386" and pe[1] and pe[2]):
+        (machine, registers, imports, is_dll), problems = describe_pe(file, size)
+        rows.append((name, size, digest.hexdigest(), machine, "-" if registers is None else
+                     ("yes" if registers else "no"), file))
+        base = os.path.basename(file).lower()
+        row = table_rows.index(base) + 1
+        warnings += [f"{name} ({file}), the {name[:2]}-bit payload of row {row} ({base}): {problem}"
+                     for problem in problems]
+        if server and not (machine == "i386" and is_dll and registers):
             warnings.append(f"{name} ({file}) is registered with regsvr32 in the 32-bit system folder, "
                             f"but it is not a 32-bit x86 DLL that exports DllRegisterServer: "
                             f"its registration will fail")
-        if pe and pe[0] == "x86-64":
+        if machine == "x86-64":
             warnings.append(f"{name} ({file}) is an x86-64 image: it lands in the 32-bit system folder, "
                             f"where 32-bit processes cannot load it")
-        if pe:
-            warnings += import_warnings(name, file, server, pe[3], table_rows)
+        warnings += import_warnings(name, file, server, imports, table_rows)
 
     # Checked before anything is read whole: payloads that do not fit are refused, not loaded.
     distinct = {(r[1], r[2]) for r in rows}
@@ -310,7 +399,6 @@ def main():
         with open(file, "rb") as f:
             resources.append(Resource(RT_RCDATA, name, language, f.read()))
     section, relocations = build_section(resources)
-    write_object(args.output, section, relocations)
 
     width = max(len(r[0]) for r in rows) if rows else 8
     lines = [f"{'resource':<{width}}  {'bytes':>10}  {'sha256':<64}  {'machine':<7}  {'DllRegisterServer':<17}  source"]
@@ -319,13 +407,22 @@ def main():
     lines.append(f"{len(rows)} payloads, {sum(r[1] for r in rows):,} bytes; "
                  f"{len(distinct)} distinct images, stored once each: {stored:,} bytes")
     table = "\n".join(lines) + "\n"
+    sys.stdout.write(table)
+    kind = "error" if args.strict else "warning"
+    for warning in warnings:
+        print(f"{kind}: {warning}", file=sys.stderr)
+    if args.strict and warnings:
+        sys.exit(f"resource_object.py: {len(warnings)} payload warnings, and ORBEL_STRICT_PAYLOADS is on: "
+                 f"no installer is built")
+    write_object(args.output, section, relocations)
+    if args.depfile:
+        with open(args.depfile, "w", encoding="utf-8") as f:
+            f.write(" \\\n  ".join([depfile_path(args.output) + ":"] +
+                                   [depfile_path(file) for file in dict.fromkeys(p[3] for p in payloads)]) + "\n")
     with open(args.table, "w", encoding="utf-8") as f:
         f.write(table)
         for warning in warnings:
             f.write("warning: " + warning + "\n")
-    sys.stdout.write(table)
-    for warning in warnings:
-        print("warning: " + warning, file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -29,12 +29,12 @@ class Checks:
         sys.exit(1 if self.failures else 0)
 
 
-def configure(source, build, payloads, *options):
+def configure(source, build, payloads, *options, timeout=None):
     return subprocess.run(
         ["cmake", "-S", source, "-B", build, "-G", "Ninja",
          "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake/toolchain-mingw-w64-i686.cmake"),
          "-DORBEL_PAYLOAD_DIR=" + payloads, *options],
-        capture_output=True, text=True)
+        capture_output=True, text=True, timeout=timeout)
 
 
 def build(build_dir, target="setup_orbel"):

@@ -6,6 +6,7 @@
 reproducible  the same sources and payloads give the same bytes in any build folder
 table         the payload table beside the executable names every payload truly
 warnings      payloads that cannot work where they land are warned about, not refused
+checks        plain libraries that are no complete DLL are warned about; ORBEL_STRICT_PAYLOADS refuses them
 too-large     payloads a 32-bit image cannot hold stop the build with a clear message
 signing       the signing cache variables sign the executable, keeping the password off command lines
 """
@@ -106,6 +107,66 @@ elif case == "warnings":
     check(len(warnings) == 4, f"no other warnings ({len(warnings)})")
     with open(os.path.join(build_dir, "setup_orbel.payloads.txt"), encoding="utf-8") as f:
         check(f.read().count("warning:") == 4, "the table file keeps the warnings")
+
+elif case == "checks":
+    import pefile
+    lfs = b"version https://git-lfs.example/spec/v1\noid sha256:" + b"ab" * 32 + b"\nsize 1287168\n"
+    with open(os.path.join(payloads, "32", "libeay32.dll"), "wb") as f:
+        f.write(lfs)
+    open(os.path.join(payloads, "64", "ssleay32.dll"), "wb").close()
+    with open(os.path.join(payloads, "32", "kwtCorvoLib.dll"), "r+b") as f:
+        f.truncate(8192)
+    # The import directory's address moved far past the image's end.
+    outside = os.path.join(payloads, "64", "kwtCorvoLibUNICODE.dll")
+    image = pefile.PE(outside, fast_load=True)
+    at = image.OPTIONAL_HEADER.DATA_DIRECTORY[1].get_file_offset()
+    image.close()
+    with open(outside, "r+b") as f:
+        f.seek(at)
+        f.write(struct.pack("<I", 0x7FFF0000))
+    expected = {"32_LIBEAY32": "the 32-bit payload of row 8 (libeay32.dll): a Git LFS pointer file "
+                               "(the repository was checked out without LFS)",
+                "64_SSLEAY32": "the 64-bit payload of row 7 (ssleay32.dll): an empty file",
+                "32_KWTCORVOLIB": "the 32-bit payload of row 11 (kwtcorvolib.dll): truncated: its sections end "
+                                  "at byte 12288 of a file of 8192 bytes",
+                "64_KWTCORVOLIBUNICODE": "its import directory lies outside the file"}
+    for strict in ("OFF", "ON"):
+        build_dir = configured_build("strict-" + strict, "-DORBEL_STRICT_PAYLOADS=" + strict)
+        built = build(build_dir)
+        kind = "error:" if strict == "ON" else "warning:"
+        lines = [line for line in (built.stdout + built.stderr).splitlines() if line.startswith(kind)]
+        for name, text in expected.items():
+            check(any(name in line and text in line for line in lines), f"strict {strict}: {name}: {text}")
+        check(all(any(name in line for name in expected) for line in lines),
+              f"strict {strict}: no {kind} for the other payloads ({len(lines)} in all)")
+        exe = os.path.exists(os.path.join(build_dir, "setup_orbel.exe"))
+        if strict == "OFF":
+            check(built.returncode == 0 and exe, "without the option the build succeeds")
+        else:
+            check(built.returncode != 0 and not exe, "with ORBEL_STRICT_PAYLOADS the build fails, with no executable")
+
+    # The checks read hostile bytes: mutated and cut images must each get an answer, never an exception.
+    sys.path.insert(0, os.path.join(source, "tools"))
+    import random
+    import resource_object
+    with open(os.path.join(demo, "32", "CorvoX.dll"), "rb") as f:
+        original = f.read()
+    seed = random.randrange(1 << 16)
+    generator, crashed, flagged = random.Random(seed), [], 0
+    fuzzed = os.path.join(scratch, "fuzzed.dll")
+    for _ in range(1000):
+        image = bytearray(original)
+        for _ in range(generator.choice((1, 4, 16, 64))):
+            image[generator.randrange(1024 if generator.random() < 0.7 else len(image))] = generator.randrange(256)
+        if generator.random() < 0.2:
+            image = image[:generator.randrange(len(image))]
+        with open(fuzzed, "wb") as f:
+            f.write(image)
+        try:
+            flagged += bool(resource_object.describe_pe(fuzzed, len(image))[1])
+        except Exception as error:  # noqa: BLE001
+            crashed.append(f"{type(error).__name__}: {error}")
+    check(not crashed, f"1000 mutated images (seed {seed}), {flagged} warned about, none raised: {crashed[:3]}")
 
 elif case == "too-large":
     # Sparse files: two distinct gigabyte images, which no 32-bit image can hold.
