@@ -68,14 +68,14 @@ bool IsOtherLiveProcess(DWORD processId) {
     return ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
-// Whether a move of path is queued for the next start.
+// Whether a move of path is queued for the next start; a queue that cannot be
+// read may hold one, so the file is kept.
 bool IsQueuedForRestart(const Text& path) {
     bool queued = false;
-    EditRestartMoves([&](const wchar_t* source, const wchar_t*) {
+    const bool read = ForEachRestartMove([&](const wchar_t* source, const wchar_t*) {
         queued = queued || ::_wcsicmp(source, path.c_str()) == 0;
-        return false;
     });
-    return queued;
+    return queued || !read;
 }
 
 // Deletes what killed runs left of target's temporary files; one that waits
@@ -143,13 +143,8 @@ bool IsRowMove(const wchar_t* source, const wchar_t* target, const Text& targetP
 
 // Takes this row's queued replacements out of the queue and deletes their files.
 void DropRestartMoves(const Text& targetPath) {
-    EditRestartMoves([&](const wchar_t* source, const wchar_t* target) {
-        if (!IsRowMove(source, target, targetPath)) {
-            return false;
-        }
-        ::DeleteFileW(source);
-        return true;
-    });
+    EditRestartMoves([&](const wchar_t* source, const wchar_t* target) { return IsRowMove(source, target, targetPath); },
+                     [](const wchar_t* source) { ::DeleteFileW(source); });
 }
 
 // Whether path already holds exactly the payload's bytes, as on a re-run while
@@ -195,18 +190,20 @@ RowState InPlaceIfHolding(const Text& targetPath, const Payload& payload) {
 // that finds the same content queued already queues nothing more; one that
 // finds an older version queued replaces that entry.
 RowState ReplaceAtRestart(const Text& tempPath, const Text& targetPath, const Payload& payload) {
-    bool queued = false;
-    EditRestartMoves([&](const wchar_t* source, const wchar_t* target) {
-        if (!IsRowMove(source, target, targetPath)) {
-            return false;
+    // Decided before the queue is edited: reading a queued file takes time,
+    // and other programs may queue moves meanwhile.
+    Text same;
+    ForEachRestartMove([&](const wchar_t* source, const wchar_t* target) {
+        if (same.empty() && IsRowMove(source, target, targetPath) && FileHoldsPayload(source, payload)) {
+            same = source;
         }
-        if (!queued && FileHoldsPayload(source, payload)) {
-            queued = true;
-            return false;
-        }
-        ::DeleteFileW(source);
-        return true;
     });
+    const bool queued = !same.empty() && !same.failed();
+    EditRestartMoves(
+        [&](const wchar_t* source, const wchar_t* target) {
+            return IsRowMove(source, target, targetPath) && !(queued && ::_wcsicmp(source, same.c_str()) == 0);
+        },
+        [](const wchar_t* source) { ::DeleteFileW(source); });
     if (queued || !::MoveFileExW(tempPath.c_str(), targetPath.c_str(),
                                  MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
         ::DeleteFileW(tempPath.c_str());

@@ -33,6 +33,14 @@ constexpr InstallEntry kComponentTable[] = {
 
 constexpr wchar_t kPlaceholder[] = L"{S}";
 
+// A registration takes seconds. One that runs this long waits for something
+// that never comes (a message box in a session nobody sees, a network): it is
+// ended and its row fails, so that the run and the lock are not held for ever.
+#ifndef ORBEL_REGISTRATION_LIMIT_MS
+#define ORBEL_REGISTRATION_LIMIT_MS (5 * 60 * 1000)
+#endif
+constexpr DWORD kRegistrationLimitMs = ORBEL_REGISTRATION_LIMIT_MS;
+
 // A payload and the resource that holds its bytes in this executable's mapped image.
 struct LoadedPayload {
     UniqueResource resource;
@@ -130,7 +138,8 @@ RowState InstallComponent(const Text& extension, const Text& baseName, bool regi
     if (!TargetExists(targetPath)) {
         return RowState::kFailed;
     }
-    const DWORD exitCode = RunCommand(ReplaceAll(commandTemplate, kPlaceholder, targetPath), SW_SHOWNORMAL, true);
+    const DWORD exitCode =
+        RunCommand(ReplaceAll(commandTemplate, kPlaceholder, targetPath), SW_SHOWNORMAL, true, kRegistrationLimitMs);
     return exitCode == 0 ? state : RowState::kFailed;
 }
 
@@ -150,6 +159,7 @@ int InstallComponents() noexcept {
 
 // One install at a time on a machine, as Windows Installer keeps it: a run
 // that finds another under way waits for it, then does its own whole pass.
+// The lock is a file in the system folder, which no standard user can make.
 // A run takes seconds; one that waited this long writes nothing and says so.
 #ifndef ORBEL_INSTALL_LOCK_WAIT_MS
 #define ORBEL_INSTALL_LOCK_WAIT_MS (5 * 60 * 1000)
@@ -157,7 +167,8 @@ int InstallComponents() noexcept {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     orbel::RestrictDllSearch();
-    const orbel::InstallLock lock(L"Global\\setup_orbel", ORBEL_INSTALL_LOCK_WAIT_MS);
+    const orbel::Text folder = orbel::GetSystemFolder();
+    const orbel::InstallLock lock(folder.empty() ? folder : folder + L"setup_orbel.lock", ORBEL_INSTALL_LOCK_WAIT_MS);
     if (!lock.held()) {
         return orbel::kInstallAlreadyRunning;
     }

@@ -4,6 +4,9 @@
 //   ORBEL_FAKE_REGSVR32_LOG   file the command line is appended to (UTF-8)
 //   ORBEL_FAKE_REGSVR32_EXIT  exit code, 0 if unset
 //   ORBEL_FAKE_REGSVR32_DELAY_MS  how long it takes after recording, 0 if unset
+//   ORBEL_FAKE_REGSVR32_HANG_ON   never ends when its command line holds this text
+//   ORBEL_FAKE_REGSVR32_HOLD      a file it opens with no sharing first and keeps
+//                                 open until it ends (as another run holds a lock)
 
 #include <windows.h>
 
@@ -13,6 +16,9 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     wchar_t value[MAX_PATH];
+    if (::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_HOLD", value, MAX_PATH) - 1 < MAX_PATH - 1) {
+        ::CreateFileW(value, GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     DWORD exitCode = 0;
     const DWORD exitLength = ::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_EXIT", value, MAX_PATH);
     if (exitLength > 0 && exitLength < MAX_PATH) {
@@ -40,6 +46,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         DWORD written = 0;
         ::WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         ::CloseHandle(log);
+    }
+    const DWORD hangLength = ::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_HANG_ON", value, MAX_PATH);
+    if (hangLength > 0 && hangLength < MAX_PATH && std::wcsstr(commandLine, value)) {
+        delay = INFINITE;
     }
     ::Sleep(delay);
     return static_cast<int>(exitCode);

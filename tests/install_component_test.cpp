@@ -8,6 +8,7 @@
 #include <string>
 
 #include "setup_orbel.h"
+#include "winsvc/winsvc.h"
 #include "support/support.h"
 
 namespace orbel::test {
@@ -142,6 +143,45 @@ TEST_F(InstallComponentTest, QueuesThePayloadOfAFileHeldOpenAndKeepsOtherProgram
     EXPECT_EQ(ReadBytes(others), Bytes("another program's version"));
     EXPECT_EQ(QueuedTargetsOf(others).size(), 1u);
     EXPECT_EQ(QueuedMovesOnto(target), 1u);
+}
+
+TEST_F(InstallComponentTest, AMoveAnotherProgramQueuesWhileTheQueueIsEditedIsKept) {
+    const std::wstring target = Target(L"OrbelTestTiny.bin");
+    const std::wstring older = target + L".orbel-4000000-0.tmp";
+    static std::wstring other;
+    other = Target(L"OrbelOtherProgram.new");
+    ASSERT_TRUE(WriteText(target, "old bytes"));
+    ASSERT_TRUE(WriteText(older, "an older version of ours"));
+    ASSERT_TRUE(WriteText(other, "another program's version"));
+    ASSERT_TRUE(::MoveFileExW(older.c_str(), target.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));
+    // Between the edit's reading of the queue and its writing, another program queues a move.
+    static int edits;
+    edits = 0;
+    queueEditSeam = [] {
+        if (edits++ == 0) {
+            ::MoveFileExW(other.c_str(), (other + L".dll").c_str(), MOVEFILE_DELAY_UNTIL_REBOOT);
+        }
+    };
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
+    queueEditSeam = nullptr;
+    EXPECT_EQ(edits, 2) << "the edit should have started over once";
+    EXPECT_EQ(QueuedTargetsOf(other).size(), 1u) << "the other program's move was lost";
+    EXPECT_EQ(QueuedMovesOnto(target), 0u);
+    EXPECT_FALSE(Exists(older));
+}
+
+TEST_F(InstallComponentTest, AQueueThatCannotBeReadIsNotTakenForAnEmptyOne) {
+    const std::wstring target = Target(L"OrbelTestTiny.bin");
+    const std::wstring queued = target + L".orbel-4000000-0.tmp";
+    ASSERT_TRUE(WriteText(queued, "queued by an earlier run"));
+    ASSERT_TRUE(SetRawQueue(Bytes("not a list of moves"), REG_BINARY));
+    EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
+    EXPECT_TRUE(Exists(queued)) << "a file the queue may still name was removed as a leftover";
+    bool present = false;
+    DWORD type = 0;
+    EXPECT_TRUE(RawQueue(&present, &type) == Bytes("not a list of moves") && type == REG_BINARY);
+    ::DeleteFileW(queued.c_str());
+    ASSERT_TRUE(SetRawQueue({0, 0}));
 }
 
 TEST_F(InstallComponentTest, FileInUseCountsAsInstalledOnlyWhenItHoldsExactlyThePayload) {

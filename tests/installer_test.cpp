@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+#include <tlhelp32.h>
+
+#include <initializer_list>
 #include <string>
 
 #include "components.h"
@@ -231,19 +235,28 @@ TEST_F(InstallerTest, DirectoryAtATargetIsLeftAndNotRegistered) {
     EXPECT_EQ(ReadBytes(Target(held)), Bytes("old"));
 }
 
-// The machine-wide lock another run holds while it installs.
-constexpr wchar_t kLockName[] = L"Global\\setup_orbel";
-
-DWORD WINAPI TakeAndLeave(void* handle) {
-    *static_cast<HANDLE*>(handle) = ::CreateMutexW(nullptr, TRUE, kLockName);
-    return 0;
+// The lock file another run holds while it installs.
+std::wstring LockPath() {
+    return SystemFolder32() + L"setup_orbel.lock";
 }
 
-// Takes the lock as another run would, whether or not it exists already.
-UniqueHandle TakeLock() {
-    UniqueHandle lock{::CreateMutexW(nullptr, FALSE, kLockName)};
-    EXPECT_TRUE(lock && ::WaitForSingleObject(lock.get(), 0) == WAIT_OBJECT_0) << "cannot take the lock";
-    return lock;
+// Takes the lock as another run would.
+UniqueHandle HoldLock() {
+    return UniqueHandle{OwnedOrNull(::CreateFileW(LockPath().c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS,
+                                                  FILE_FLAG_DELETE_ON_CLOSE, nullptr))};
+}
+
+// Regsvr32 processes of this Windows, as its process list shows them.
+size_t RegistrationProcesses() {
+    const UniqueHandle snapshot{OwnedOrNull(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0))};
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    size_t count = 0;
+    for (bool more = snapshot && ::Process32FirstW(snapshot.get(), &entry); more;
+         more = ::Process32NextW(snapshot.get(), &entry)) {
+        count += ::_wcsicmp(entry.szExeFile, L"regsvr32.exe") == 0 ? 1 : 0;
+    }
+    return count;
 }
 
 TEST_F(InstallerTest, OneInstallAtATimeAndNothingWrittenAfterWaitingInVain) {
@@ -256,38 +269,139 @@ TEST_F(InstallerTest, OneInstallAtATimeAndNothingWrittenAfterWaitingInVain) {
         EXPECT_EQ(regsvr32.Commands(), std::vector<std::string>{});
     };
     {
-        const UniqueHandle held = TakeLock();
+        const UniqueHandle held = HoldLock();
+        ASSERT_TRUE(held);
         EXPECT_EQ(RunInstaller(shortWait), kInstallAlreadyRunning) << "held past the wait";
         expectNothingWritten();
     }
     {
-        const UniqueHandle squatter{::CreateEventW(nullptr, TRUE, FALSE, kLockName)};
-        ASSERT_TRUE(squatter);
-        EXPECT_EQ(RunInstaller(shortWait), kInstallAlreadyRunning) << "the name taken by an event";
-        expectNothingWritten();
+        // Held by a process that is then killed: its handle goes with it, and the lock is free.
+        const ScopedEnv hold(L"ORBEL_FAKE_REGSVR32_HOLD", LockPath());
+        const ScopedEnv forever(L"ORBEL_FAKE_REGSVR32_DELAY_MS", L"4294967295");
+        const Child holder = Start(Quoted(folder_ + L"regsvr32.exe") + L" /s holder");
+        ASSERT_TRUE(holder.process);
+        for (int tries = 0; tries < 100 && CanOpenExclusively(LockPath()); ++tries) {
+            ::Sleep(50);
+        }
+        ASSERT_FALSE(CanOpenExclusively(LockPath())) << "the holder did not take the lock";
+        ::TerminateProcess(holder.process.get(), 1);
+        ::WaitForSingleObject(holder.process.get(), 10000);
     }
-    {
-        // Left abandoned by a holder that ended without letting go: taken over.
-        HANDLE abandoned = nullptr;
-        const UniqueHandle thread{::CreateThread(nullptr, 0, TakeAndLeave, &abandoned, 0, nullptr)};
-        ASSERT_EQ(::WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
-        const UniqueHandle keep{abandoned};
-        ASSERT_TRUE(keep);
-        EXPECT_EQ(RunInstaller(shortWait), 0u);
-        ExpectAllInstalled();
-    }
+    // A lock file a power cut left behind, held by nobody: opened again, and gone at the end.
+    ASSERT_TRUE(WriteText(LockPath(), ""));
+    EXPECT_EQ(RunInstaller(shortWait), 0u);
+    ExpectAllInstalled();
+    EXPECT_FALSE(Exists(LockPath()));
     // Held for a while: the run waits for it, then does its whole pass.
-    const UniqueHandle held = TakeLock();
+    UniqueHandle held = HoldLock();
+    ASSERT_TRUE(held);
+    const size_t before = regsvr32.Commands().size();
     const Child run = Start(Quoted(BuildPath(installerVariable_)));
     ASSERT_TRUE(run.process);
     EXPECT_EQ(::WaitForSingleObject(run.process.get(), 4000), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(regsvr32.Commands().size(), kServerRows) << "the waiting run registered";
-    ::ReleaseMutex(held.get());
+    EXPECT_EQ(regsvr32.Commands().size(), before) << "the waiting run registered";
+    held.reset();
     ASSERT_EQ(::WaitForSingleObject(run.process.get(), 120000), WAIT_OBJECT_0);
     DWORD code = 1;
     ::GetExitCodeProcess(run.process.get(), &code);
     EXPECT_EQ(code, 0u);
-    EXPECT_EQ(regsvr32.Commands().size(), 2 * kServerRows);
+    EXPECT_EQ(regsvr32.Commands().size(), before + kServerRows);
+}
+
+// The mutex name earlier versions locked with, which any user may create: taken
+// by anything, it no longer makes a run wait.
+TEST_F(InstallerTest, ANameSquattedInTheGlobalNamespaceHoldsNothingUp) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    const std::wstring shortWait = BuildPath("ORBEL_TEST_SHORT_WAIT_INSTALLER");
+    constexpr wchar_t kName[] = L"Global\\setup_orbel";
+    PSECURITY_DESCRIPTOR denyAll = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", SDDL_REVISION_1, &denyAll, nullptr));
+    SECURITY_ATTRIBUTES nobody{sizeof nobody, denyAll, FALSE};
+    for (const char* squatter : {"a held mutex", "a mutex nobody may open", "an event"}) {
+        SCOPED_TRACE(squatter);
+        const std::string kind = squatter;
+        const UniqueHandle name{kind == "an event" ? ::CreateEventW(nullptr, TRUE, FALSE, kName)
+                                                   : ::CreateMutexW(kind == "a held mutex" ? nullptr : &nobody,
+                                                                    TRUE, kName)};
+        ASSERT_TRUE(name);
+        EXPECT_EQ(RunInstaller(shortWait), 0u);
+        ExpectAllInstalled();
+    }
+    ::LocalFree(denyAll);
+    EXPECT_EQ(regsvr32.Commands().size(), 3 * kServerRows);
+}
+
+TEST_F(InstallerTest, ARegistrationThatNeverEndsIsEndedAndTheRunGoesOn) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    const Row& hung = RowNamed(L"msxml6");
+    const std::wstring shortWait = BuildPath("ORBEL_TEST_SHORT_WAIT_INSTALLER");
+    {
+        const ScopedEnv hang(L"ORBEL_FAKE_REGSVR32_HANG_ON", hung.fileName);
+        EXPECT_EQ(RunInstaller(shortWait), kInstallFailure);
+    }
+    ExpectAllInstalled();
+    EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands()) << "the rows after it are registered";
+    EXPECT_EQ(RegistrationProcesses(), 0u) << "the registration that never ended is still running";
+    EXPECT_TRUE(CanOpenExclusively(LockPath()) || !Exists(LockPath()));
+    EXPECT_EQ(RunInstaller(shortWait), 0u) << "the next run gets the lock at once";
+}
+
+// A queue value's bytes: each text in UTF-16 with its NUL.
+std::vector<BYTE> Strings(std::initializer_list<std::wstring> texts) {
+    std::vector<BYTE> bytes;
+    for (const std::wstring& text : texts) {
+        const BYTE* at = reinterpret_cast<const BYTE*>(text.c_str());
+        bytes.insert(bytes.end(), at, at + (text.size() + 1) * sizeof(wchar_t));
+    }
+    return bytes;
+}
+std::vector<BYTE> operator+(std::vector<BYTE> a, const std::vector<BYTE>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(InstallerTest, OtherProgramsQueuedMovesAreKeptByteForByteWhateverTheValueHolds) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    const Row& row = RowNamed(L"CorvoGovX");
+    // An earlier run's replacement of a row that was in use, waiting for a restart that has not come.
+    const std::wstring ours = Target(row) + L".orbel-4000000-0.tmp";
+    const std::vector<BYTE> ourMove = Strings({L"\\??\\" + ours, L"!\\??\\" + Target(row)});
+    const std::vector<BYTE> foreign = Strings({L"\\??\\C:\\windows\\B.new", L"!\\??\\C:\\windows\\B.dll"});
+    const std::vector<BYTE> end = Strings({L""});
+    std::vector<BYTE> many[2];
+    for (int half = 0; half < 2; ++half) {
+        for (int i = 0; many[half].size() < 5000000; ++i) {
+            const std::wstring name = L"C:\\windows\\temp\\other" + std::to_wstring(half) + L"-" + std::to_wstring(i);
+            const std::vector<BYTE> move = Strings({L"\\??\\" + name + L".new", L"!\\??\\" + name + L".dll"});
+            many[half].insert(many[half].end(), move.begin(), move.end());
+        }
+    }
+    const struct {
+        const char* what;
+        std::vector<BYTE> rest;
+        std::vector<BYTE> before;
+    } cases[] = {
+        {"an empty string where a source belongs", end + foreign + end, {}},
+        {"a source without a target at the end", foreign + Strings({L"\\??\\C:\\windows\\lone"}), {}},
+        {"a delete entry", Strings({L"\\??\\C:\\windows\\gone.tmp", L""}) + end, {}},
+        {"an odd byte count", foreign + end + std::vector<BYTE>{0x41}, {}},
+        {"ten megabytes with ours in the middle", many[1] + end, many[0]},
+    };
+    for (const auto& scene : cases) {
+        SCOPED_TRACE(scene.what);
+        ASSERT_TRUE(WriteText(ours, "an older version of ours"));
+        ASSERT_TRUE(SetRawQueue(scene.before + ourMove + scene.rest));
+        EXPECT_EQ(RunInstaller(), 0u);
+        ExpectInstalled(row);
+        bool present = false;
+        DWORD type = 0;
+        const std::vector<BYTE> after = RawQueue(&present, &type);
+        EXPECT_TRUE(present && type == REG_MULTI_SZ);
+        EXPECT_EQ(after.size(), scene.before.size() + scene.rest.size());
+        EXPECT_TRUE(after == scene.before + scene.rest) << "the other programs' bytes changed";
+        EXPECT_FALSE(Exists(ours));
+    }
+    ASSERT_TRUE(SetRawQueue(end));
 }
 
 TEST_F(InstallerTest, ReadOnlyTargetKeepsItsBytes) {

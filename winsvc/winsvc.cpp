@@ -2,6 +2,10 @@
 
 #include "winsvc/unique.h"
 
+#include <sddl.h>
+
+#include <cstring>
+
 namespace orbel {
 namespace {
 
@@ -68,7 +72,7 @@ Text GetSystemFolder() {
     return folder.failed() ? Text() : folder;
 }
 
-DWORD RunCommand(const Text& commandLine, WORD showWindow, bool wait) {
+DWORD RunCommand(const Text& commandLine, WORD showWindow, bool wait, DWORD limitMs) {
     // A cut command line could name another program than the one meant.
     if (commandLine.empty() || commandLine.size() > kMaxCommandLine || commandLine.find(L'\0') != Text::npos) {
         return kRunFailed;
@@ -85,17 +89,29 @@ DWORD RunCommand(const Text& commandLine, WORD showWindow, bool wait) {
     startup.wShowWindow = showWindow;
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(nullptr, buffer, nullptr, nullptr, FALSE,
-                          CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                          CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr,
                           &startup, &info)) {
         return kRunFailed;
     }
     // Declared thread first, so that the process handle is closed first.
     const UniqueHandle thread{info.hThread};
     const UniqueHandle process{info.hProcess};
+    // In a job of its own, so that what it starts can be ended with it. A
+    // Windows that nests no jobs (before 8, inside another job) refuses; then
+    // only the child itself can be ended.
+    const UniqueHandle job{::CreateJobObjectW(nullptr, nullptr)};
+    const bool inJob = job && ::AssignProcessToJobObject(job.get(), process.get());
+    ::ResumeThread(thread.get());
     if (!wait) {
         return 0;
     }
-    ::WaitForSingleObject(process.get(), INFINITE);
+    if (::WaitForSingleObject(process.get(), limitMs) == WAIT_TIMEOUT) {
+        if (!inJob || !::TerminateJobObject(job.get(), kRunTimedOut)) {
+            ::TerminateProcess(process.get(), kRunTimedOut);
+        }
+        ::WaitForSingleObject(process.get(), INFINITE);
+        return kRunTimedOut;
+    }
     DWORD exitCode = kRunFailed;
     if (!::GetExitCodeProcess(process.get(), &exitCode)) {
         return kRunFailed;
@@ -134,34 +150,36 @@ bool IsProtectedSystemFile(const Text& path) {
     return isProtected && isProtected(nullptr, path.c_str());
 }
 
-InstallLock::InstallLock(const wchar_t* name, DWORD waitMs) {
-    // A name held by something else may be let go; look again this often.
+InstallLock::InstallLock(const Text& path, DWORD waitMs) {
+    // Another run may let go at any moment; look again this often.
     constexpr DWORD kPollMs = 250;
+    if (path.empty() || path.failed()) {
+        held_ = true;
+        return;
+    }
+    // Administrators and SYSTEM, nobody else, and nothing inherited from the folder.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;BA)(A;;FA;;;SY)", SDDL_REVISION_1,
+                                                           &descriptor, nullptr);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
     const ULONGLONG deadline = ::GetTickCount64() + waitMs;
     for (;;) {
-        mutex_.reset(::CreateMutexW(nullptr, FALSE, name));
-        if (!mutex_ && ::GetLastError() == ERROR_ACCESS_DENIED) {
-            // Made by another account: waiting and releasing need no more than this.
-            mutex_.reset(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name));
-        }
+        file_.reset(OwnedOrNull(::CreateFileW(path.c_str(), GENERIC_READ | DELETE, 0,
+                                              descriptor ? &attributes : nullptr, OPEN_ALWAYS,
+                                              FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr)));
+        const DWORD error = ::GetLastError();
         const ULONGLONG now = ::GetTickCount64();
-        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-        if (mutex_) {
-            const DWORD waited = ::WaitForSingleObject(mutex_.get(), left);
-            held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-            return;
+        // Held by another run: a sharing violation; a lock file just let go is
+        // refused while its deletion is pending.
+        const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+        if (file_ || !busy || now >= deadline) {
+            held_ = file_ || !busy;
+            break;
         }
-        if (left == 0) {
-            return;
-        }
-        ::Sleep(left < kPollMs ? left : kPollMs);
+        const ULONGLONG left = deadline - now;
+        ::Sleep(left < kPollMs ? static_cast<DWORD>(left) : kPollMs);
     }
-}
-
-InstallLock::~InstallLock() {
-    if (held_) {
-        ::ReleaseMutex(mutex_.get());
-    }
+    ::LocalFree(descriptor);
 }
 
 void RestrictDllSearch() {
@@ -184,50 +202,62 @@ const wchar_t* BareQueuedPath(const wchar_t* path) {
     return path;
 }
 
-Text ReadRestartMoves(bool* ok) {
-    *ok = false;
+#ifdef ORBEL_TEST_QUEUE_SEAM
+void (*queueEditSeam)() = nullptr;
+#endif
+
+bool ReadRestartQueue(QueueValue& value) {
+    value = QueueValue();
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        return {};
+        return false;
     }
-    Text moves;
-    DWORD type = 0;
-    DWORD bytes = 0;
-    LSTATUS status = ::RegQueryValueExW(key, kRestartMoves, nullptr, &type, nullptr, &bytes);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        *ok = true;
-    } else if (status == ERROR_SUCCESS && type == REG_MULTI_SZ) {
-        const size_t units = bytes / sizeof(wchar_t);
-        const std::unique_ptr<wchar_t, HeapFreer> buffer{
-            static_cast<wchar_t*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, (units + 2) * sizeof(wchar_t)))};
-        if (buffer && ::RegQueryValueExW(key, kRestartMoves, nullptr, &type, reinterpret_cast<BYTE*>(buffer.get()),
-                                         &bytes) == ERROR_SUCCESS) {
-            moves = Text(buffer.get(), bytes / sizeof(wchar_t));
-            *ok = !moves.failed();
+    bool ok = false;
+    // Another program may make the value longer between asking its size and reading it.
+    for (int attempt = 0; attempt < 4 && !ok; ++attempt) {
+        DWORD type = 0;
+        DWORD bytes = 0;
+        LSTATUS status = ::RegQueryValueExW(key, kRestartMoves, nullptr, &type, nullptr, &bytes);
+        if (status == ERROR_FILE_NOT_FOUND) {
+            ok = true;
+            break;
+        }
+        if (status != ERROR_SUCCESS || type != REG_MULTI_SZ) {
+            break;
+        }
+        // Zeroed beyond the value: a last string without its NUL still ends.
+        value.bytes.reset(static_cast<unsigned char*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, bytes + 4)));
+        if (!value.bytes) {
+            break;
+        }
+        status = ::RegQueryValueExW(key, kRestartMoves, nullptr, &type, value.bytes.get(), &bytes);
+        value.size = bytes;
+        ok = status == ERROR_SUCCESS && type == REG_MULTI_SZ;
+        if (status != ERROR_MORE_DATA && !ok) {
+            break;
         }
     }
     ::RegCloseKey(key);
-    return moves;
+    if (!ok) {
+        value = QueueValue();
+    }
+    return ok;
 }
 
-bool WriteRestartMoves(const Text& moves) {
+bool WriteRestartQueue(const unsigned char* bytes, size_t size) {
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
         return false;
     }
-    LSTATUS status;
-    if (moves.empty()) {
-        status = ::RegDeleteValueW(key, kRestartMoves);
-    } else {
-        // The list ends in an empty string.
-        const Text value = moves + Text(L"", 1);
-        status = value.failed() ? ERROR_OUTOFMEMORY
-                                : ::RegSetValueExW(key, kRestartMoves, 0, REG_MULTI_SZ,
-                                                   reinterpret_cast<const BYTE*>(value.c_str()),
-                                                   static_cast<DWORD>(value.size() * sizeof(wchar_t)));
-    }
+    const LSTATUS status = QueueValueIsEmpty(bytes, size)
+                               ? ::RegDeleteValueW(key, kRestartMoves)
+                               : ::RegSetValueExW(key, kRestartMoves, 0, REG_MULTI_SZ, bytes, static_cast<DWORD>(size));
     ::RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+bool SameQueueValue(const QueueValue& a, const QueueValue& b) {
+    return a.size == b.size && (a.size == 0 || std::memcmp(a.bytes.get(), b.bytes.get(), a.size) == 0);
 }
 
 }  // namespace orbel

@@ -4,13 +4,16 @@
 
 #include <windows.h>
 
+#include "winsvc/queue_edit.h"
 #include "winsvc/text.h"
 #include "winsvc/unique.h"
 
 namespace orbel {
 
-// RunCommand's answer when the child cannot be started.
+// RunCommand's answers when the child cannot be started, and when it was
+// ended for running past its limit.
 constexpr DWORD kRunFailed = 0xFFFFFFFF;
+constexpr DWORD kRunTimedOut = 0xFFFFFFFE;
 // The longest command line RunCommand accepts, in UTF-16 units without the NUL.
 constexpr size_t kMaxCommandLine = 512;
 
@@ -24,7 +27,9 @@ Text GetSystemFolder();
 
 // Starts commandLine as a child process and, if wait is set, waits for it and
 // answers its exit code. kRunFailed if it cannot be started or is too long.
-DWORD RunCommand(const Text& commandLine, WORD showWindow, bool wait);
+// A child still running after limitMs is ended, with what it started, and
+// the answer is kRunTimedOut.
+DWORD RunCommand(const Text& commandLine, WORD showWindow, bool wait, DWORD limitMs = INFINITE);
 
 // True when Windows Resource Protection owns path, as SfcIsFileProtected in
 // the system folder's sfc.dll answers; false where there is no such function.
@@ -34,62 +39,126 @@ bool IsProtectedSystemFile(const Text& path);
 // elevated program started from a downloads folder loads none planted there.
 void RestrictDllSearch();
 
-// A machine-wide named mutex, held from construction until destruction.
-// Waits at most waitMs for it; one a killed holder left abandoned is taken
-// over. Where the name cannot be opened as a mutex (another kind of object
-// has it, or access is refused) it tries again until waitMs has passed, and
-// is then not held.
+// One install at a time: the lock file at path, opened with no sharing and
+// deleted when closed, held from construction until destruction. Made where
+// only administrators can make files, with a descriptor that lets only
+// Administrators and SYSTEM open it, so no standard user can take it; a killed
+// holder's handle is closed by Windows, and a file a power cut left is simply
+// opened again. Waits at most waitMs while another process holds it. One that
+// cannot be made for any other reason (no such folder) does not stop a run.
 class InstallLock {
 public:
-    InstallLock(const wchar_t* name, DWORD waitMs);
-    ~InstallLock();
+    InstallLock(const Text& path, DWORD waitMs);
     InstallLock(const InstallLock&) = delete;
     InstallLock& operator=(const InstallLock&) = delete;
+    // False only when another process held the lock for the whole wait.
     bool held() const { return held_; }
 
 private:
-    UniqueHandle mutex_;
+    UniqueHandle file_;
     bool held_ = false;
 };
 
-// The moves Windows carries out at its next start (MoveFileExW with
-// MOVEFILE_DELAY_UNTIL_REBOOT), each a source and a target path without the
-// "\??\" and "!" prefixes the queue stores. Calls drop(source, target) for each
-// queued move and takes out of the queue those it answers true for. False if
-// the queue could not be read or written.
-template <typename Drop>
-bool EditRestartMoves(Drop drop);
-
-// The queue's raw value, a list of NUL-terminated strings; empty if there is none.
-Text ReadRestartMoves(bool* ok);
-bool WriteRestartMoves(const Text& moves);
+// The restart queue's raw value (PendingFileRenameOperations) on the process heap.
+struct QueueValue {
+    std::unique_ptr<unsigned char, HeapFreer> bytes;
+    size_t size = 0;
+};
+// False if the queue could not be read; a queue without a value reads as empty.
+bool ReadRestartQueue(QueueValue& value);
+// Makes value the queue's value; deletes the value when it lists nothing.
+bool WriteRestartQueue(const unsigned char* bytes, size_t size);
+bool SameQueueValue(const QueueValue& a, const QueueValue& b);
 const wchar_t* BareQueuedPath(const wchar_t* path);
 
-template <typename Drop>
-bool EditRestartMoves(Drop drop) {
-    bool ok = false;
-    const Text moves = ReadRestartMoves(&ok);
-    if (!ok) {
+#ifdef ORBEL_TEST_QUEUE_SEAM
+// Called between an edit's reading of the queue and its check before writing:
+// a test queues another program's move there.
+extern void (*queueEditSeam)();
+#endif
+
+// The moves Windows carries out at its next start (MoveFileExW with
+// MOVEFILE_DELAY_UNTIL_REBOOT). visit(source, target) sees each queued move,
+// both paths without the "\??\" and "!" prefixes the queue stores, in order.
+// False if the queue could not be read.
+template <typename Visit>
+bool ForEachRestartMove(Visit visit);
+
+// Takes the moves that drop(source, target) answers true for out of the queue,
+// and every other byte of it stays as it was; then calls dropped(source) for
+// each move taken out. drop must be quick and answer alike when asked again:
+// another program may queue a move while this one edits, so the queue is read
+// again just before it is written, and the edit starts over if it changed.
+// False if the queue could not be read or written.
+template <typename Drop, typename Dropped>
+bool EditRestartMoves(Drop drop, Dropped dropped);
+
+namespace detail {
+// The bare source and target of a move, as wide strings inside value.
+template <typename Use>
+auto WithPaths(const QueueValue& value, const QueuedMove& move, Use use) {
+    const auto* source = reinterpret_cast<const wchar_t*>(value.bytes.get() + move.source);
+    const auto* target = reinterpret_cast<const wchar_t*>(value.bytes.get() + move.target);
+    return use(BareQueuedPath(source), BareQueuedPath(target));
+}
+constexpr int kQueueEditTries = 8;
+}  // namespace detail
+
+template <typename Visit>
+bool ForEachRestartMove(Visit visit) {
+    QueueValue value;
+    if (!ReadRestartQueue(value)) {
         return false;
     }
-    Text kept;
-    bool changed = false;
-    for (size_t at = 0; at < moves.size();) {
-        const wchar_t* source = moves.c_str() + at;
-        const size_t sourceLength = Text(source).size();
-        if (sourceLength == 0 || at + sourceLength + 1 >= moves.size()) {
-            break;
+    EditQueueValue(value.bytes.get(), value.size, nullptr, [&](const QueuedMove& move) {
+        detail::WithPaths(value, move, visit);
+        return false;
+    });
+    return true;
+}
+
+template <typename Drop, typename Dropped>
+bool EditRestartMoves(Drop drop, Dropped dropped) {
+    for (int attempt = 0; attempt < detail::kQueueEditTries; ++attempt) {
+        QueueValue value;
+        if (!ReadRestartQueue(value)) {
+            return false;
         }
-        const wchar_t* target = source + sourceLength + 1;
-        const size_t pairLength = sourceLength + 1 + Text(target).size() + 1;
-        if (drop(BareQueuedPath(source), BareQueuedPath(target))) {
-            changed = true;
-        } else {
-            kept += Text(source, pairLength);
+        const auto decide = [&](const QueuedMove& move) { return detail::WithPaths(value, move, drop); };
+        QueueValue edited;
+        edited.bytes.reset(static_cast<unsigned char*>(::HeapAlloc(::GetProcessHeap(), 0, value.size + 1)));
+        if (!edited.bytes) {
+            return false;
         }
-        at += pairLength;
+        edited.size = EditQueueValue(value.bytes.get(), value.size, edited.bytes.get(), decide);
+        if (edited.size == value.size) {
+            return true;
+        }
+#ifdef ORBEL_TEST_QUEUE_SEAM
+        if (queueEditSeam) {
+            queueEditSeam();
+        }
+#endif
+        QueueValue now;
+        if (!ReadRestartQueue(now)) {
+            return false;
+        }
+        if (!SameQueueValue(value, now)) {
+            continue;
+        }
+        if (!WriteRestartQueue(edited.bytes.get(), edited.size)) {
+            return false;
+        }
+        EditQueueValue(value.bytes.get(), value.size, nullptr, [&](const QueuedMove& move) {
+            const bool out = decide(move);
+            if (out) {
+                detail::WithPaths(value, move, [&](const wchar_t* source, const wchar_t*) { dropped(source); });
+            }
+            return out;
+        });
+        return true;
     }
-    return !changed || (!kept.failed() && WriteRestartMoves(kept));
+    return false;
 }
 
 }  // namespace orbel

@@ -311,12 +311,45 @@ std::wstring ReadMachineString(const std::wstring& subKey, REGSAM view, bool* fo
 }
 
 namespace {
+constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+}  // namespace
+
+std::vector<BYTE> RawQueue(bool* present, DWORD* type) {
+    std::vector<BYTE> value;
+    *present = false;
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return value;
+    }
+    DWORD bytes = 0;
+    if (::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, type, nullptr, &bytes) == ERROR_SUCCESS) {
+        value.resize(bytes);
+        *present = ::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, type, value.data(), &bytes) ==
+                   ERROR_SUCCESS;
+        value.resize(bytes);
+    }
+    ::RegCloseKey(key);
+    return value;
+}
+
+bool SetRawQueue(const std::vector<BYTE>& value, DWORD type) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    const LONG status = ::RegSetValueExW(key, L"PendingFileRenameOperations", 0, type, value.data(),
+                                         static_cast<DWORD>(value.size()));
+    ::RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+namespace {
 
 // The queue as stored: source, target, source, target, ... ("" as a target deletes the source).
 std::vector<std::wstring> QueuedPaths() {
     std::vector<std::wstring> paths;
     HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0,
                         KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         return paths;
     }

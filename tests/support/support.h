@@ -126,6 +126,9 @@ private:
 std::vector<std::wstring> QueuedTargetsOf(const std::wstring& path);
 // How many queued moves have target (without its prefixes) as their target.
 size_t QueuedMovesOnto(const std::wstring& target);
+// The queue's value as stored, byte for byte, and its type; present is false if there is none.
+std::vector<BYTE> RawQueue(bool* present, DWORD* type);
+bool SetRawQueue(const std::vector<BYTE>& value, DWORD type = REG_MULTI_SZ);
 // Fails the test for every temporary file of the installer in folder that is not queued to replace its target.
 void ExpectNoStrayTemps(const std::wstring& folder);
 
