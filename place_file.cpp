@@ -55,15 +55,22 @@ bool ParseTempOwner(const Text& name, const Text& targetName, DWORD& owner) {
     return end != cursor && *end == L'-';
 }
 
-// A process that still runs may be writing its temporary file right now.
-bool IsOtherLiveProcess(DWORD processId) {
+// A process that still runs may be writing its temporary file right now,
+// unless it started after the file was last written: after a restart, or once
+// ids wrap, another process may carry the dead owner's id.
+bool IsOwnerAlive(DWORD processId, const FILETIME& lastWritten) {
     if (processId == ::GetCurrentProcessId()) {
         return false;
     }
-    const UniqueHandle process{::OpenProcess(SYNCHRONIZE, FALSE, processId)};
+    const UniqueHandle process{::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId)};
     if (!process) {
         // Any answer but "no such process" may hide a live one.
         return ::GetLastError() != ERROR_INVALID_PARAMETER;
+    }
+    FILETIME created, exited, kernel, user;
+    if (::GetProcessTimes(process.get(), &created, &exited, &kernel, &user) &&
+        ::CompareFileTime(&created, &lastWritten) > 0) {
+        return false;
     }
     return ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
@@ -92,7 +99,7 @@ void RemoveStaleTemps(const Text& targetPath) {
     do {
         DWORD owner = 0;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            ParseTempOwner(found.cFileName, targetName, owner) && !IsOtherLiveProcess(owner) &&
+            ParseTempOwner(found.cFileName, targetName, owner) && !IsOwnerAlive(owner, found.ftLastWriteTime) &&
             !IsQueuedForRestart(folder + found.cFileName)) {
             ::DeleteFileW((folder + found.cFileName).c_str());
         }

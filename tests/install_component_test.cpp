@@ -243,9 +243,20 @@ TEST_F(InstallComponentTest, RemovesTheTemporaryFileOfAKilledRunOnly) {
     ASSERT_TRUE(WriteText(stale, "left by a killed run"));
     ASSERT_TRUE(WriteText(live, "being written by another run"));
     ASSERT_TRUE(WriteText(unrelated, "another component's"));
+    // Left by a run before a restart, whose id a process started since then carries.
+    const std::wstring before = Target(L"OrbelTestTiny.bin.left");
+    ASSERT_TRUE(WriteText(before, "left before the restart"));
+    ::Sleep(50);
+    const Child later = Start(Quoted(SelfPath()) + L" --sleep 60000");
+    ASSERT_TRUE(later.process);
+    const std::wstring reused = target + L".orbel-" + std::to_wstring(later.id) + L"-0.tmp";
+    ASSERT_TRUE(::MoveFileW(before.c_str(), reused.c_str()));
 
     EXPECT_EQ(RowState::kInPlace, InstallComponent(L".bin", L"OrbelTestTiny", false));
     EXPECT_FALSE(Exists(stale));
+    EXPECT_FALSE(Exists(reused)) << "a leftover was kept for a process that started after it was written";
+    ::TerminateProcess(later.process.get(), 0);
+    ::WaitForSingleObject(later.process.get(), INFINITE);
     EXPECT_TRUE(Exists(live)) << "the temporary file of a running installer was deleted";
     EXPECT_TRUE(Exists(unrelated));
 
