@@ -32,7 +32,8 @@ in_guest() {
     local drive=$WINEPREFIX/drive_c system=$WINEPREFIX/drive_c/windows/syswow64
     mapfile -t names < <(cut -c67- "$io/payload.sha256")
     if [ ! -e /power/ready ]; then
-        WINEARCH=win64 wineboot -i >/dev/null 2>&1 && wineserver -w || { echo "cannot make the Windows"; exit 1; }
+        WINEARCH=win64 wineboot -i >/tmp/wineboot.log 2>&1 && wineserver -w ||
+            { echo "cannot make the Windows; wineboot said:"; tail -n 5 /tmp/wineboot.log; exit 1; }
         cp "$io/setup.exe" "$io/stopwatch.exe" "$drive/"
         printf '"C:\\setup.exe"\n' >"$drive/command.txt"
         mkdir /power/old /power/registry
