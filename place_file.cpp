@@ -221,6 +221,21 @@ RowState ReplaceAtRestart(const Text& tempPath, const Text& targetPath, const Pa
 
 }  // namespace
 
+bool LoadPayload(const Text& resourceName, LoadedPayload& loaded) {
+    // A null module is this executable itself.
+    const HRSRC info = ::FindResourceW(nullptr, resourceName.c_str(), MAKEINTRESOURCEW(10));
+    if (!info) {
+        return false;
+    }
+    loaded.resource.reset(::LoadResource(nullptr, info));
+    if (!loaded.resource) {
+        return false;
+    }
+    loaded.payload.size = ::SizeofResource(nullptr, info);
+    loaded.payload.bytes = static_cast<const BYTE*>(::LockResource(loaded.resource.get()));
+    return loaded.payload.bytes != nullptr || loaded.payload.size == 0;
+}
+
 RowState PlaceFile(const Payload& payload, const Text& targetPath) {
     RemoveStaleTemps(targetPath);
     // Windows refuses to replace a read-only file; Wine running as root does

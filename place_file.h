@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include "winsvc/text.h"
+#include "winsvc/unique.h"
 
 namespace orbel {
 
@@ -33,6 +34,14 @@ struct Payload {
     const BYTE* bytes = nullptr;
     DWORD size = 0;
 };
+
+// A payload and the resource that holds its bytes in this executable's mapped image.
+struct LoadedPayload {
+    UniqueResource resource;
+    Payload payload;
+};
+// Finds this executable's RT_RCDATA resource of that name.
+bool LoadPayload(const Text& resourceName, LoadedPayload& loaded);
 
 RowState PlaceFile(const Payload& payload, const Text& targetPath);
 

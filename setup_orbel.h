@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "install_table.h"
 #include "place_file.h"
 #include "winsvc/text.h"
 
@@ -24,8 +25,5 @@ int InstallComponents() noexcept;
 // registers it silently. A server's row fails unless the registration tool ran
 // on the file that is there and answered 0.
 RowState InstallComponent(const Text& extension, const Text& baseName, bool registerServer);
-
-// Whether a file (not a directory) exists at path, by the rules registration uses.
-bool TargetExists(const Text& path);
 
 }  // namespace orbel

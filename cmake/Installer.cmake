@@ -45,20 +45,35 @@ endfunction()
 # The installer's code as an object library, compiled with these definitions
 # (a test's variant: ORBEL_INSTALL_LOCK_WAIT_MS=<ms>, say).
 function(orbel_add_core name)
-    add_library(${name} OBJECT "${PROJECT_SOURCE_DIR}/setup_orbel.cpp" "${PROJECT_SOURCE_DIR}/place_file.cpp"
-        "${PROJECT_SOURCE_DIR}/winsvc/winsvc.cpp"
-        "${PROJECT_SOURCE_DIR}/winsvc/text.cpp")
-    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    add_library(${name} OBJECT "${PROJECT_SOURCE_DIR}/setup_orbel.cpp" ${ORBEL_SHARED_SOURCES})
+    orbel_core_settings(${name})
     target_compile_definitions(${name} PRIVATE ${ARGN})
-    orbel_windows_target(${name})
-    # The installer throws nothing and uses no run-time type information: left out, they keep the stub small.
-    target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables)
+endfunction()
+
+# What the installer and the boot program share: the table, the files, the lock, the runner.
+set(ORBEL_SHARED_SOURCES "${PROJECT_SOURCE_DIR}/install_table.cpp" "${PROJECT_SOURCE_DIR}/boot_registration.cpp"
+    "${PROJECT_SOURCE_DIR}/place_file.cpp" "${PROJECT_SOURCE_DIR}/winsvc/winsvc.cpp"
+    "${PROJECT_SOURCE_DIR}/winsvc/text.cpp")
+function(orbel_core_settings target)
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+    orbel_windows_target(${target})
+    # Neither throws nor uses run-time type information: left out, they keep the programs small.
+    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables)
+endfunction()
+
+# The boot program every installer carries: the registrations after a restart.
+function(orbel_add_boot_program)
+    add_executable(setup_orbel_boot WIN32 "${PROJECT_SOURCE_DIR}/setup_orbel_boot.cpp" ${ORBEL_SHARED_SOURCES})
+    orbel_core_settings(setup_orbel_boot)
+    target_link_options(setup_orbel_boot PRIVATE -municode -Wl,--tsaware -s)
+    set_target_properties(setup_orbel_boot PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}")
 endfunction()
 
 # orbel_add_installer(<target> PAYLOAD_DIR <dir> [OUTPUT_NAME <name>] [CORE <object library>]
 #                     [OMIT <resource-name>...] [DEPENDS <target>...])
 # An installer executable carrying the payloads of <dir>: RT_RCDATA resources
-# "32_<BASENAME>" and "64_<BASENAME>", language 1033, bytes unchanged. The
+# "32_<BASENAME>" and "64_<BASENAME>", language 1033, bytes unchanged, and the
+# boot program as "SETUP_ORBEL_BOOT". The
 # payload table lands beside it as <name>.payloads.txt.
 function(orbel_add_installer target)
     cmake_parse_arguments(PARSE_ARGV 1 arg "" "PAYLOAD_DIR;OUTPUT_NAME;CORE" "OMIT;DEPENDS")
@@ -95,12 +110,13 @@ function(orbel_add_installer target)
     add_custom_command(OUTPUT "${object}" "${table}"
         COMMAND "${ORBEL_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/resource_object.py"
             --res "${ORBEL_RES_DIR}/setup_orbel.res" --payloads "${listFile}"
+            --program "SETUP_ORBEL_BOOT=$<TARGET_FILE:setup_orbel_boot>"
             --output "${object}" --table "${table}" --depfile "${object}.d" ${strict}
         # A changed payload file rebuilds the executable: the payloads are named
         # in the depfile, since DEPENDS would split a path at each ";".
         DEPFILE "${object}.d"
         DEPENDS "${PROJECT_SOURCE_DIR}/tools/resource_object.py" "${ORBEL_RES_DIR}/setup_orbel.res"
-            "${listFile}" ${arg_DEPENDS}
+            "${listFile}" setup_orbel_boot ${arg_DEPENDS}
         COMMENT "Laying the payloads of ${arg_PAYLOAD_DIR} into ${arg_OUTPUT_NAME}.exe"
         VERBATIM)
 

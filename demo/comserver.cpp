@@ -4,7 +4,9 @@
 // client can prove that the right file was installed and registered.
 //
 // Built once per component: ORBEL_SERVER_INDEX picks the row of kServers,
-// ORBEL_VARIANT names the payload variant ("32", "64" or "32+64").
+// ORBEL_VARIANT names the payload variant ("32", "64" or "32+64"). With
+// ORBEL_SECOND_VERSION it is the server's next version, which registers one
+// ProgID more, "<ProgID>.2", and names itself "<component> <variant> v2".
 
 #include <windows.h>
 #include <ole2.h>
@@ -37,7 +39,11 @@ CLSID ServerClsid() {
 // "<component> <variant>", for example "msxml6 64".
 BSTR NameText() {
     wchar_t text[128];
+#ifdef ORBEL_SECOND_VERSION
+    ::wsprintfW(text, L"%s %s v2", kServer.baseName, ORBEL_VARIANT);
+#else
     ::wsprintfW(text, L"%s %s", kServer.baseName, ORBEL_VARIANT);
+#endif
     return ::SysAllocString(text);
 }
 
@@ -217,7 +223,17 @@ STDAPI DllRegisterServer() {
                             SetValue(HKEY_LOCAL_MACHINE, clsidProgIdKey, nullptr, kServer.progId) &&
                             SetValue(HKEY_LOCAL_MACHINE, progIdKey, nullptr, description) &&
                             SetValue(HKEY_LOCAL_MACHINE, progIdClsidKey, nullptr, kServer.clsid);
-    return registered ? S_OK : SELFREG_E_CLASS;
+#ifdef ORBEL_SECOND_VERSION
+    wchar_t nextKey[96];
+    wchar_t nextClsidKey[128];
+    ::wsprintfW(nextKey, L"%s.2", progIdKey);
+    ::wsprintfW(nextClsidKey, L"%s\\CLSID", nextKey);
+    const bool next = SetValue(HKEY_LOCAL_MACHINE, nextKey, nullptr, description) &&
+                      SetValue(HKEY_LOCAL_MACHINE, nextClsidKey, nullptr, kServer.clsid);
+#else
+    const bool next = true;
+#endif
+    return registered && next ? S_OK : SELFREG_E_CLASS;
 #endif
 }
 
@@ -228,5 +244,9 @@ STDAPI DllUnregisterServer() {
     ::wsprintfW(progIdKey, L"Software\\Classes\\%s", kServer.progId);
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, clsidKey);
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, progIdKey);
+#ifdef ORBEL_SECOND_VERSION
+    ::lstrcatW(progIdKey, L".2");
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, progIdKey);
+#endif
     return S_OK;
 }

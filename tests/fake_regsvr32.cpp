@@ -7,12 +7,32 @@
 //   ORBEL_FAKE_REGSVR32_HANG_ON   never ends when its command line holds this text
 //   ORBEL_FAKE_REGSVR32_HOLD      a file it opens with no sharing first and keeps
 //                                 open until it ends (as another run holds a lock)
+//   ORBEL_FAKE_REGSVR32_REGISTER  if set, it also registers the last quoted path
+//                                 as regsvr32 does (DllRegisterServer), and a
+//                                 failure makes the exit code 5 unless one is chosen
 
 #include <windows.h>
 
 #include <cwchar>
 #include <cstdlib>
 #include <string>
+
+// LoadLibrary and DllRegisterServer on the path between the last two quotes.
+bool Register(const wchar_t* commandLine) {
+    std::wstring line = commandLine;
+    const size_t close = line.rfind(L'"');
+    const size_t open = close == std::wstring::npos || close == 0 ? std::wstring::npos : line.rfind(L'"', close - 1);
+    if (open == std::wstring::npos) {
+        return false;
+    }
+    const HMODULE module = ::LoadLibraryExW(line.substr(open + 1, close - open - 1).c_str(), nullptr,
+                                            LOAD_WITH_ALTERED_SEARCH_PATH);
+    using RegisterFn = HRESULT(STDAPICALLTYPE*)();
+    const auto registerServer =
+        module ? reinterpret_cast<RegisterFn>(reinterpret_cast<void (*)()>(::GetProcAddress(module, "DllRegisterServer")))
+               : nullptr;
+    return registerServer && SUCCEEDED(registerServer());
+}
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     wchar_t value[MAX_PATH];
@@ -52,5 +72,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         delay = INFINITE;
     }
     ::Sleep(delay);
+    if (::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_REGISTER", value, MAX_PATH) > 0 && !Register(commandLine) &&
+        exitLength == 0) {
+        exitCode = 5;
+    }
     return static_cast<int>(exitCode);
 }

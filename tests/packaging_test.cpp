@@ -106,10 +106,14 @@ BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR
     return TRUE;
 }
 
-TEST_F(PackagingTest, CarriesExactlyThe22PayloadsInUsEnglishWithTheirFilesBytes) {
+TEST_F(PackagingTest, CarriesExactlyThe22PayloadsAndTheBootProgramInUsEnglishWithTheirFilesBytes) {
     std::set<std::wstring> names;
     ASSERT_TRUE(::EnumResourceNamesW(module_.get(), RT_RCDATA, CollectName, reinterpret_cast<LONG_PTR>(&names)));
-    std::set<std::wstring> expected;
+    std::set<std::wstring> expected{L"SETUP_ORBEL_BOOT"};
+    bool bootRead = false;
+    EXPECT_TRUE(Resource(L"SETUP_ORBEL_BOOT", RT_RCDATA, kEnglishUs) ==
+                ReadBytes(BuildPath("ORBEL_TEST_BOOT_PROGRAM"), &bootRead));
+    EXPECT_TRUE(bootRead) << "the boot program, as built";
     for (const Row& row : kRows) {
         expected.insert(Upper(std::wstring(L"32_") + row.baseName));
         expected.insert(Upper(std::wstring(L"64_") + row.baseName));

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """The installer's component table, read from the one place it is written:
-kComponentTable in setup_orbel.cpp. The build, the demo, the tests and the
+kComponentTable in install_table.h. The build, the demo, the tests and the
 benchmark take their rows from here, so a row is changed with one edit.
 
-    component_table.py <setup_orbel.cpp> --cmake                 CMake list settings of the rows' files
-    component_table.py <setup_orbel.cpp> --header <out.h> [--distinct64 BASE,...]
+    component_table.py <install_table.h> --cmake                 CMake list settings of the rows' files
+    component_table.py <install_table.h> --header <out.h> [--distinct64 BASE,...]
                                                                  the rows as a C++ header, for the demo and tests
-    component_table.py <setup_orbel.cpp> --check-readme <README.md>
+    component_table.py <install_table.h> --check-readme <README.md>
                                                                  fails unless the README's table shows the rows
 
 As a module: rows(source_dir) gives [(base name, extension, registered)].
@@ -42,7 +42,7 @@ def read(path):
 
 
 def rows(source_dir):
-    return read(os.path.join(source_dir, "setup_orbel.cpp"))
+    return read(os.path.join(source_dir, "install_table.h"))
 
 
 def cmake(table):
@@ -52,7 +52,7 @@ def cmake(table):
 
 
 def header(table, distinct64):
-    lines = ["// Made by tools/component_table.py from kComponentTable in setup_orbel.cpp.",
+    lines = ["// Made by tools/component_table.py from kComponentTable in install_table.h.",
              "#pragma once", "", "#include <cstddef>", "", "namespace orbel::table {", "",
              "struct Row {", "    const wchar_t* baseName;", "    const wchar_t* extension;",
              "    const wchar_t* fileName;", "    bool server;",

@@ -11,7 +11,8 @@ and copy every entry's bytes again.
 It also prints the payload table a release engineer checks before shipping,
 writes it to a file, and warns about payloads that cannot work where they land.
 
-    resource_object.py --res <windres.res> --payloads <list> --output <object.o> --table <table.txt> [--strict]
+    resource_object.py --res <windres.res> --payloads <list> --output <object.o> --table <table.txt>
+                       [--program NAME=FILE ...] [--strict]
     resource_object.py --check-dir <payload folder> <file name>...
 
 The second form only checks that every 32/<file> and 64/<file> can be read,
@@ -352,6 +353,8 @@ def main():
     parser.add_argument("--output", required=True)
     parser.add_argument("--table", required=True)
     parser.add_argument("--depfile", help="a Makefile-style list of the payload files, for the build tool")
+    parser.add_argument("--program", action="append", default=[], metavar="NAME=FILE",
+                        help="one of the project's own programs, carried as an RT_RCDATA resource")
     parser.add_argument("--strict", action="store_true", help="every warning stops the build")
     args = parser.parse_args()
 
@@ -395,7 +398,8 @@ def main():
                  f"2 GiB in a 32-bit process)")
 
     resources = read_res(args.res)
-    for name, language, _, file in payloads:
+    programs = [tuple(program.split("=", 1)) for program in args.program]
+    for name, language, file in [(n, l, f) for n, l, _, f in payloads] + [(n.upper(), 1033, f) for n, f in programs]:
         with open(file, "rb") as f:
             resources.append(Resource(RT_RCDATA, name, language, f.read()))
     section, relocations = build_section(resources)
@@ -418,7 +422,7 @@ def main():
     if args.depfile:
         with open(args.depfile, "w", encoding="utf-8") as f:
             f.write(" \\\n  ".join([depfile_path(args.output) + ":"] +
-                                   [depfile_path(file) for file in dict.fromkeys(p[3] for p in payloads)]) + "\n")
+                                   [depfile_path(file) for file in dict.fromkeys([p[3] for p in payloads] + [f for _, f in programs])]) + "\n")
     with open(args.table, "w", encoding="utf-8") as f:
         f.write(table)
         for warning in warnings:

@@ -1,0 +1,112 @@
+// setup_orbel_boot: the registrations after a restart. The service manager
+// starts it at the first start of Windows after a run that ended in 3010, once
+// Windows has made the queued moves: it registers every server of the table
+// again, on the files now in place, and removes itself. Started any other
+// way, it does nothing.
+
+#include "boot_registration.h"
+#include "install_table.h"
+#include "winsvc/winsvc.h"
+
+#include <cwchar>
+
+namespace orbel {
+namespace {
+
+// Whether a move into one of the table's files is still queued: Windows has
+// not restarted since the run, and the service was started by hand. A queue
+// that cannot be read does not hold the registrations up.
+bool MovesStillQueued() {
+    bool queued = false;
+    ForEachRestartMove([&](const wchar_t*, const wchar_t* target) {
+        for (const InstallEntry& entry : kComponentTable) {
+            const Text path = FormTargetPath(entry.baseName, entry.extension);
+            queued = queued || (*target != L'\0' && ::_wcsicmp(target, path.c_str()) == 0);
+        }
+    });
+    return queued;
+}
+
+// Every server, in table order, each waited for; false if any failed.
+bool RegisterServers() {
+    bool registered = true;
+    for (const InstallEntry& entry : kComponentTable) {
+        if (!entry.registerServer) {
+            continue;
+        }
+        const Text targetPath = FormTargetPath(entry.baseName, entry.extension);
+        const Text command = ReplaceAll(FormCommandTemplate(), kPlaceholder, targetPath);
+        registered = !targetPath.empty() && !command.empty() && !command.failed() && TargetExists(targetPath) &&
+                     RunCommand(command, SW_HIDE, true, kRegistrationLimitMs) == 0 && registered;
+    }
+    return registered;
+}
+
+// The service goes now; the running program's own file at the next start.
+void RemoveSelf() {
+    RemoveBootService();
+    const Text program = BootProgramPath();
+    if (!program.empty()) {
+        ::MoveFileExW(program.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
+}
+
+void RegisterAtBoot() {
+    const InstallLock lock(InstallLockPath(), kInstallLockWaitMs);
+    if (!lock.held()) {
+        // A run under way the whole wait: this start's work is left for the next.
+        return;
+    }
+    DWORD failed = 0;
+    bool pending = false;
+    if (!ReadFailedStarts(failed, pending)) {
+        return;
+    }
+    if (!pending) {
+        // A run that registered every server itself ended the work while this one waited.
+        RemoveSelf();
+        return;
+    }
+    if (MovesStillQueued()) {
+        return;
+    }
+    if (RegisterServers() || failed + 1 >= kBootTries || !WriteFailedStarts(failed + 1)) {
+        RemoveSelf();
+    }
+}
+
+SERVICE_STATUS_HANDLE g_status = nullptr;
+
+void Report(DWORD state) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    // Nothing to stop midway: a registration is waited for, or ended at its bound.
+    status.dwControlsAccepted = 0;
+    status.dwWin32ExitCode = NO_ERROR;
+    ::SetServiceStatus(g_status, &status);
+}
+
+DWORD WINAPI Control(DWORD control, DWORD, void*, void*) {
+    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI ServiceMain(DWORD, wchar_t**) {
+    g_status = ::RegisterServiceCtrlHandlerExW(kBootServiceName, Control, nullptr);
+    if (!g_status) {
+        return;
+    }
+    Report(SERVICE_RUNNING);
+    RegisterAtBoot();
+    Report(SERVICE_STOPPED);
+}
+
+}  // namespace
+}  // namespace orbel
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    orbel::RestrictDllSearch();
+    wchar_t name[] = L"setup_orbel_boot";
+    const SERVICE_TABLE_ENTRYW services[] = {{name, orbel::ServiceMain}, {nullptr, nullptr}};
+    return ::StartServiceCtrlDispatcherW(services) ? 0 : 1;
+}
