@@ -125,20 +125,26 @@ def keep_up():
     subprocess.run(["wineserver", "-p"], env=prefix.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def restart():
+def restart(during=None, registrations=0):
     """Windows started again, as `wineboot -r` does it: stopping the wineserver ends every process; the
     restart makes the queued moves and clears the queue, and only then starts the auto-start services,
-    our boot program among them, before `wineboot -r` returns. Answers whether the boot program ran."""
+    our boot program among them. during() is called once `wineboot -r` has returned. Then waits until
+    the stand-in has logged that many registrations and no boot program runs (a service's process is
+    not waited for by wineserver -w, and may start before or after `wineboot -r` returns)."""
     prefix.stop()
     keep_up()
     with open(os.devnull, "wb") as quiet:
         subprocess.run(["wine", "wineboot", "-r"], env=prefix.env(**env), stdout=quiet, stderr=quiet, timeout=300)
-    ran = False
-    deadline = time.monotonic() + 600
-    while boot_program_running() and time.monotonic() < deadline:
-        ran = True
+    if during:
+        during()
+    deadline = time.monotonic() + 300
+    while time.monotonic() < deadline:
+        with open(log, "a+", encoding="utf-8") as f:
+            f.seek(0)
+            logged_now = len(f.read().splitlines())
+        if logged_now >= registrations and not boot_program_running():
+            break
         time.sleep(0.2)
-    return ran
 
 
 def hold(name):
@@ -206,7 +212,7 @@ try:
     check(len(moves) == 1 and moves[0][1].lower().endswith("\\corvox.dll"),
           f"one queued move, into CorvoX.dll, after two runs ({moves})")
 
-    check(restart(), "the restart starts the boot program")
+    restart(registrations=len(commands))
     check(read(prefix.target("CorvoX.dll")) != v1_corvox, "after the restart: the new CorvoX.dll in place")
     check(logged() == commands, "after the restart: the six commands once more, in table order")
     created = client("Orbel.CorvoX.2")
@@ -230,10 +236,23 @@ try:
     check(prefix.run(v2, **env) == 3010, "version 2 over a held version 1: 3010")
     release()
     logged()
-    set_machine_environment(ORBEL_FAKE_REGSVR32_EXIT="1")
+    # Each registration takes a second: a run started while the boot program works must wait for it.
+    set_machine_environment(ORBEL_FAKE_REGSVR32_EXIT="1", ORBEL_FAKE_REGSVR32_DELAY_MS="1000")
+    seen = {}
+
+    def run_meanwhile():
+        deadline = time.monotonic() + 60
+        while not boot_program_running() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        seen["working"] = boot_program_running()
+        seen["code"] = prefix.run(v2, ORBEL_FAKE_REGSVR32_EXIT="1", **env)
     for start in (1, 2, 3):
-        restart()
-        check(logged() == commands, f"failing start {start}: the six commands, in table order")
+        restart(run_meanwhile if start == 1 else None, registrations=len(commands))
+        if start == 1:
+            check(seen["working"] and seen["code"] == 1603, f"a run while the boot program works: 1603 ({seen})")
+            check(logged() == commands * 2, "the boot program's six commands and the run's six, one after the other")
+        else:
+            check(logged() == commands, f"failing start {start}: the six commands, in table order")
         prefix.stop()
         service, file_there, deletion = boot_work()
         if start < 3:
@@ -242,7 +261,7 @@ try:
         else:
             check(service is None and deletion, "failing start 3: given up, the service gone, the deletion queued")
     keep_up()
-    set_machine_environment(ORBEL_FAKE_REGSVR32_EXIT=None)
+    set_machine_environment(ORBEL_FAKE_REGSVR32_EXIT=None, ORBEL_FAKE_REGSVR32_DELAY_MS=None)
     restart()
     prefix.stop()
     check(logged() == [] and boot_work() == (None, False, False), "the start after: nothing registered, nothing left")
