@@ -70,7 +70,8 @@ void RegisterAtBoot() {
     if (MovesStillQueued()) {
         return;
     }
-    if (RegisterServers() || failed + 1 >= kBootTries || !WriteFailedStarts(failed + 1)) {
+    // Compared before adding: a count another program set to its maximum does not wrap to 0.
+    if (RegisterServers() || failed >= kBootTries - 1 || !WriteFailedStarts(failed + 1)) {
         RemoveSelf();
     }
 }
