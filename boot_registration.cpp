@@ -143,7 +143,16 @@ void RemoveBootRegistration() {
     if (program.empty() || (!OpenServiceKey(KEY_QUERY_VALUE) && !TargetExists(program))) {
         return;
     }
+    RemoveBootWork();
+}
+
+void RemoveBootWork() {
     RemoveBootService();
+    // A program that runs (the boot program itself) cannot be deleted: it goes at the next start.
+    const Text program = BootProgramPath();
+    if (program.empty()) {
+        return;
+    }
     if (::DeleteFileW(program.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND) {
         DropQueuedDeletion(program);
     } else {

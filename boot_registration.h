@@ -27,6 +27,8 @@ Text BootProgramPath();
 bool ArrangeBootRegistration();
 // After a run that registered every server itself: no work is left pending.
 void RemoveBootRegistration();
+// The service, its record and the program's file, whatever is there of them.
+void RemoveBootWork();
 
 // The boot program's record of pending work: absent when none is pending, or
 // the number of starts whose registrations failed so far.

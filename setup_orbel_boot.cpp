@@ -17,10 +17,13 @@ namespace {
 // not restarted since the run, and the service was started by hand. A queue
 // that cannot be read does not hold the registrations up.
 bool MovesStillQueued() {
+    Text targets[sizeof kComponentTable / sizeof kComponentTable[0]];
+    for (size_t i = 0; i < sizeof kComponentTable / sizeof kComponentTable[0]; ++i) {
+        targets[i] = FormTargetPath(kComponentTable[i].baseName, kComponentTable[i].extension);
+    }
     bool queued = false;
     ForEachRestartMove([&](const wchar_t*, const wchar_t* target) {
-        for (const InstallEntry& entry : kComponentTable) {
-            const Text path = FormTargetPath(entry.baseName, entry.extension);
+        for (const Text& path : targets) {
             queued = queued || (*target != L'\0' && ::_wcsicmp(target, path.c_str()) == 0);
         }
     });
@@ -42,15 +45,6 @@ bool RegisterServers() {
     return registered;
 }
 
-// The service goes now; the running program's own file at the next start.
-void RemoveSelf() {
-    RemoveBootService();
-    const Text program = BootProgramPath();
-    if (!program.empty()) {
-        ::MoveFileExW(program.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    }
-}
-
 void RegisterAtBoot() {
     const InstallLock lock(InstallLockPath(), kInstallLockWaitMs);
     if (!lock.held()) {
@@ -64,7 +58,7 @@ void RegisterAtBoot() {
     }
     if (!pending) {
         // A run that registered every server itself ended the work while this one waited.
-        RemoveSelf();
+        RemoveBootWork();
         return;
     }
     if (MovesStillQueued()) {
@@ -72,7 +66,7 @@ void RegisterAtBoot() {
     }
     // Compared before adding: a count another program set to its maximum does not wrap to 0.
     if (RegisterServers() || failed >= kBootTries - 1 || !WriteFailedStarts(failed + 1)) {
-        RemoveSelf();
+        RemoveBootWork();
     }
 }
 
