@@ -60,7 +60,7 @@ in_guest() {
     }
     # run <file> [end]: the installer to its end, with a Windows just started;
     # prints its seconds, writes to file when its first temporary file appeared
-    # and touches end the moment it exited.
+    # and, the moment it exited, its seconds to end (whole, by a rename).
     run() {
         cp /power/registry/*.reg "$WINEPREFIX/"
         rm -f "$drive/result.txt"
@@ -71,8 +71,10 @@ in_guest() {
         (until new_temporary "$before"; do sleep 0.02; done; since "$started" >"$1") &
         watcher=$!
         wine 'C:\stopwatch.exe' 'C:\result.txt' 'C:\command.txt' >/dev/null 2>&1
-        [ -z "${2:-}" ] || : >"$2"
-        since "$started"
+        local took
+        took=$(since "$started")
+        [ -z "${2:-}" ] || { echo "$took" >"$2.new" && mv "$2.new" "$2"; }
+        echo "$took"
         kill "$watcher" 2>/dev/null
         wineserver -k
         wineserver -w
@@ -180,13 +182,15 @@ count() { grep -c " $2\$" "$1"; }
 # Only a cut made while the installer writes proves anything: one that falls
 # after its end is made again at a new moment, up to half as many times more.
 # Each cut falls at a drawn delay after the guest reports the run's first
-# temporary file, within the first 55 hundredths of the time that the whole
-# run just before it, in the same start, wrote for: the run that is cut
-# follows it with a warm cache and writes faster (measured in the guest on a
-# host without 32-bit code: cuts at 0.62 to 0.71 of that time all fell after
-# the end, ones at 0.55 and 0.58 within). The n-th counted cut falls in the
-# n-th part of that.
+# temporary file, within a share of the time that the whole run just before
+# it, in the same start, wrote for: the run that is cut follows it with a warm
+# cache and writes faster (measured in the guest on a host without 32-bit
+# code: cuts at 0.62 to 0.71 of that time all fell after the end, ones at 0.55
+# and 0.58 within). The n-th counted cut falls in the n-th part of that. A cut
+# that missed tells how long its run wrote for, and the share shrinks to nine
+# tenths of that run's part of the span, so one slow first run costs one miss.
 needed=$((cuts - cuts / 5)) most=$((cuts + cuts / 2))
+share=0.55
 started=$SECONDS
 within=0 made=0 boot=0
 while :; do
@@ -217,8 +221,8 @@ while :; do
     [ "$(count "$io/run-$boot" new)" = 11 ] || fail "start $boot: not every payload in place"
     [ -n "$writing" ] || fail "start $boot: the run wrote no temporary file"
     [ "$failures" -eq 0 ] && [ ! -e "$io/last" ] || break
-    at=$(awk -v t="$length" -v w="$writing" -v k="$within" -v n="$cuts" -v r="$RANDOM" \
-        'BEGIN {printf "%.2f", 0.55 * (t - w) * (k + r / 32768) / n}')
+    at=$(awk -v s="$share" -v t="$length" -v w="$writing" -v k="$within" -v n="$cuts" -v r="$RANDOM" \
+        'BEGIN {printf "%.2f", s * (t - w) * (k + r / 32768) / n}')
     if ! wait_for "$io/started-$boot" 300 || ! wait_for "$io/writing-$boot" 300; then
         fail "start $boot: the run to cut did not begin writing"
         guest_log
@@ -230,6 +234,14 @@ while :; do
     # Made after the kill: the run's end marker is there only if it ended before.
     if [ -e "$io/finished-$boot" ]; then
         when="after the run had ended: not counted"
+        # The cut run's own writes, from its first temporary file to its end.
+        wrote=$(awk -v e="$(cat "$io/finished-$boot")" -v b="$(cat "$io/writing-$boot")" \
+            'BEGIN {if (e != "" && b != "") printf "%.1f", e - b}')
+        if [ -n "$wrote" ]; then
+            share=$(awk -v s="$share" -v d="$wrote" -v t="$length" -v w="$writing" \
+                'BEGIN {f = t > w ? 0.9 * d / (t - w) : s; printf "%.3f", (f > 0 && f < s) ? f : s}')
+            when+="; it wrote for $wrote s, the share is now $share"
+        fi
     else
         within=$((within + 1))
         when="within the writes ($within of $cuts)"
