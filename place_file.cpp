@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 
 namespace orbel {
 namespace {
@@ -142,16 +143,21 @@ DWORD MoveOver(const Text& tempPath, const Text& targetPath) {
 }
 
 // Whether one of target's own temporary files is queued to replace it.
+// Asked for every move of a queue that may hold thousands: compares in place.
 bool IsRowMove(const wchar_t* source, const wchar_t* target, const Text& targetPath) {
-    const Text head = targetPath + kTempInfix;
-    return ::_wcsicmp(target, targetPath.c_str()) == 0 && !head.failed() &&
-           ::_wcsnicmp(source, head.c_str(), head.size()) == 0;
+    return ::_wcsicmp(target, targetPath.c_str()) == 0 &&
+           ::_wcsnicmp(source, targetPath.c_str(), targetPath.size()) == 0 &&
+           ::_wcsnicmp(source + targetPath.size(), kTempInfix, std::size(kTempInfix) - 1) == 0;
+}
+
+void DeleteDroppedFile(const wchar_t* source) {
+    ::DeleteFileW(source);
 }
 
 // Takes this row's queued replacements out of the queue and deletes their files.
 void DropRestartMoves(const Text& targetPath) {
     EditRestartMoves([&](const wchar_t* source, const wchar_t* target) { return IsRowMove(source, target, targetPath); },
-                     [](const wchar_t* source) { ::DeleteFileW(source); });
+                     DeleteDroppedFile);
 }
 
 // Whether path already holds exactly the payload's bytes, as on a re-run while
@@ -210,7 +216,7 @@ RowState ReplaceAtRestart(const Text& tempPath, const Text& targetPath, const Pa
         [&](const wchar_t* source, const wchar_t* target) {
             return IsRowMove(source, target, targetPath) && !(queued && ::_wcsicmp(source, same.c_str()) == 0);
         },
-        [](const wchar_t* source) { ::DeleteFileW(source); });
+        DeleteDroppedFile);
     if (queued || !::MoveFileExW(tempPath.c_str(), targetPath.c_str(),
                                  MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
         ::DeleteFileW(tempPath.c_str());

@@ -34,23 +34,21 @@ bool Register(const wchar_t* commandLine) {
     return registerServer && SUCCEEDED(registerServer());
 }
 
+// Whether the variable is set and fits in value.
+bool Variable(const wchar_t* name, wchar_t (&value)[MAX_PATH]) {
+    const DWORD length = ::GetEnvironmentVariableW(name, value, MAX_PATH);
+    return length > 0 && length < MAX_PATH;
+}
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     wchar_t value[MAX_PATH];
-    if (::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_HOLD", value, MAX_PATH) - 1 < MAX_PATH - 1) {
+    if (Variable(L"ORBEL_FAKE_REGSVR32_HOLD", value)) {
         ::CreateFileW(value, GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-    DWORD exitCode = 0;
-    const DWORD exitLength = ::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_EXIT", value, MAX_PATH);
-    if (exitLength > 0 && exitLength < MAX_PATH) {
-        exitCode = std::wcstoul(value, nullptr, 10);
-    }
-    DWORD delay = 0;
-    const DWORD delayLength = ::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_DELAY_MS", value, MAX_PATH);
-    if (delayLength > 0 && delayLength < MAX_PATH) {
-        delay = std::wcstoul(value, nullptr, 10);
-    }
-    const DWORD length = ::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_LOG", value, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
+    const bool exitChosen = Variable(L"ORBEL_FAKE_REGSVR32_EXIT", value);
+    DWORD exitCode = exitChosen ? std::wcstoul(value, nullptr, 10) : 0;
+    DWORD delay = Variable(L"ORBEL_FAKE_REGSVR32_DELAY_MS", value) ? std::wcstoul(value, nullptr, 10) : 0;
+    if (!Variable(L"ORBEL_FAKE_REGSVR32_LOG", value)) {
         ::Sleep(delay);
         return static_cast<int>(exitCode);
     }
@@ -67,13 +65,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         ::WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         ::CloseHandle(log);
     }
-    const DWORD hangLength = ::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_HANG_ON", value, MAX_PATH);
-    if (hangLength > 0 && hangLength < MAX_PATH && std::wcsstr(commandLine, value)) {
+    if (Variable(L"ORBEL_FAKE_REGSVR32_HANG_ON", value) && std::wcsstr(commandLine, value)) {
         delay = INFINITE;
     }
     ::Sleep(delay);
     if (::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_REGISTER", value, MAX_PATH) > 0 && !Register(commandLine) &&
-        exitLength == 0) {
+        !exitChosen) {
         exitCode = 5;
     }
     return static_cast<int>(exitCode);

@@ -384,6 +384,8 @@ TEST_F(InstallerTest, OtherProgramsQueuedMovesAreKeptByteForByteWhateverTheValue
         {"an empty string where a source belongs", end + foreign + end, {}},
         {"a source without a target at the end", foreign + Strings({L"\\??\\C:\\windows\\lone"}), {}},
         {"a delete entry", Strings({L"\\??\\C:\\windows\\gone.tmp", L""}) + end, {}},
+        {"another program's replacement of the same file",
+         Strings({L"\\??\\" + Target(row) + L".new", L"!\\??\\" + Target(row)}) + end, {}},
         {"an odd byte count", foreign + end + std::vector<BYTE>{0x41}, {}},
         {"ten megabytes with ours in the middle", many[1] + end, many[0]},
     };
