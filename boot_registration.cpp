@@ -70,6 +70,30 @@ bool MakeService(const Text& program) {
     }
 }
 
+// Takes a deletion of the boot program that its last run queued out of the
+// restart queue: a new program written now would go with it.
+bool DropQueuedDeletion(const Text& program) {
+    return EditRestartMoves(
+        [&](const wchar_t* source, const wchar_t* target) {
+            return *target == L'\0' && ::_wcsicmp(source, program.c_str()) == 0;
+        },
+        [](const wchar_t*) {});
+}
+
+// Ends the pending work: its record, then its service (which Windows removes
+// once it has stopped).
+void RemoveBootService() {
+    // The record goes first: a boot program waiting for the lock then finds no work.
+    if (const UniqueKey key = OpenServiceKey(KEY_SET_VALUE)) {
+        ::RegDeleteValueW(key.get(), kFailedStartsValue);
+    }
+    const UniqueService manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
+    const UniqueService service{manager ? ::OpenServiceW(manager.get(), kBootServiceName, DELETE) : nullptr};
+    if (service) {
+        ::DeleteService(service.get());
+    }
+}
+
 }  // namespace
 
 Text BootProgramPath() {
@@ -104,26 +128,6 @@ bool WriteFailedStarts(DWORD failed) {
                                    sizeof failed) == ERROR_SUCCESS;
 }
 
-bool DropQueuedDeletion(const Text& program) {
-    return EditRestartMoves(
-        [&](const wchar_t* source, const wchar_t* target) {
-            return *target == L'\0' && ::_wcsicmp(source, program.c_str()) == 0;
-        },
-        [](const wchar_t*) {});
-}
-
-void RemoveBootService() {
-    // The record goes first: a boot program waiting for the lock then finds no work.
-    if (const UniqueKey key = OpenServiceKey(KEY_SET_VALUE)) {
-        ::RegDeleteValueW(key.get(), kFailedStartsValue);
-    }
-    const UniqueService manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
-    const UniqueService service{manager ? ::OpenServiceW(manager.get(), kBootServiceName, DELETE) : nullptr};
-    if (service) {
-        ::DeleteService(service.get());
-    }
-}
-
 bool ArrangeBootRegistration() {
     const Text program = BootProgramPath();
     if (program.empty() || program.failed() || !DropQueuedDeletion(program)) {
@@ -143,16 +147,15 @@ void RemoveBootRegistration() {
     if (program.empty() || (!OpenServiceKey(KEY_QUERY_VALUE) && !TargetExists(program))) {
         return;
     }
-    RemoveBootWork();
+    RemoveBootWork(program);
 }
 
-void RemoveBootWork() {
+void RemoveBootWork(const Text& program) {
     RemoveBootService();
-    // A program that runs (the boot program itself) cannot be deleted: it goes at the next start.
-    const Text program = BootProgramPath();
     if (program.empty()) {
         return;
     }
+    // A program that runs (the boot program itself) cannot be deleted: it goes at the next start.
     if (::DeleteFileW(program.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND) {
         DropQueuedDeletion(program);
     } else {

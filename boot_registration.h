@@ -27,20 +27,14 @@ Text BootProgramPath();
 bool ArrangeBootRegistration();
 // After a run that registered every server itself: no work is left pending.
 void RemoveBootRegistration();
-// The service, its record and the program's file, whatever is there of them.
-void RemoveBootWork();
+// The service, its record and the program's file (BootProgramPath()),
+// whatever is there of them.
+void RemoveBootWork(const Text& program);
 
 // The boot program's record of pending work: absent when none is pending, or
 // the number of starts whose registrations failed so far.
 // False if it could not be read.
 bool ReadFailedStarts(DWORD& failed, bool& pending);
 bool WriteFailedStarts(DWORD failed);
-
-// Ends the pending work: its record, then its service (which Windows removes
-// once it has stopped).
-void RemoveBootService();
-// Takes a deletion of the boot program that its last run queued out of the
-// restart queue: a new program written now would go with it.
-bool DropQueuedDeletion(const Text& program);
 
 }  // namespace orbel

@@ -9,6 +9,7 @@
 #include "winsvc/winsvc.h"
 
 #include <cwchar>
+#include <iterator>
 
 namespace orbel {
 namespace {
@@ -17,14 +18,18 @@ namespace {
 // not restarted since the run, and the service was started by hand. A queue
 // that cannot be read does not hold the registrations up.
 bool MovesStillQueued() {
-    Text targets[sizeof kComponentTable / sizeof kComponentTable[0]];
-    for (size_t i = 0; i < sizeof kComponentTable / sizeof kComponentTable[0]; ++i) {
+    Text targets[std::size(kComponentTable)];
+    for (size_t i = 0; i < std::size(kComponentTable); ++i) {
         targets[i] = FormTargetPath(kComponentTable[i].baseName, kComponentTable[i].extension);
     }
     bool queued = false;
     ForEachRestartMove([&](const wchar_t*, const wchar_t* target) {
+        // A deletion names no target; it must not match a path that could not be formed.
+        if (*target == L'\0') {
+            return;
+        }
         for (const Text& path : targets) {
-            queued = queued || (*target != L'\0' && ::_wcsicmp(target, path.c_str()) == 0);
+            queued = queued || ::_wcsicmp(target, path.c_str()) == 0;
         }
     });
     return queued;
@@ -58,7 +63,7 @@ void RegisterAtBoot() {
     }
     if (!pending) {
         // A run that registered every server itself ended the work while this one waited.
-        RemoveBootWork();
+        RemoveBootWork(BootProgramPath());
         return;
     }
     if (MovesStillQueued()) {
@@ -66,7 +71,7 @@ void RegisterAtBoot() {
     }
     // Compared before adding: a count another program set to its maximum does not wrap to 0.
     if (RegisterServers() || failed >= kBootTries - 1 || !WriteFailedStarts(failed + 1)) {
-        RemoveBootWork();
+        RemoveBootWork(BootProgramPath());
     }
 }
 

@@ -69,8 +69,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         delay = INFINITE;
     }
     ::Sleep(delay);
-    if (::GetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_REGISTER", value, MAX_PATH) > 0 && !Register(commandLine) &&
-        !exitChosen) {
+    if (Variable(L"ORBEL_FAKE_REGSVR32_REGISTER", value) && !Register(commandLine) && !exitChosen) {
         exitCode = 5;
     }
     return static_cast<int>(exitCode);

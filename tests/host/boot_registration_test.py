@@ -219,7 +219,7 @@ try:
     check(created == "CorvoX 32+64 v2", f"a client creates Orbel.CorvoX.2, which only version 2 registers ({created})")
     prefix.stop()
     service, _, deletion = boot_work()
-    check(service is None and deletion, "the service gone, the program's deletion queued")
+    check(service is None and deletion, f"the service gone ({service is None}), the program's deletion queued ({deletion})")
     restart()
     prefix.stop()
     check(logged() == [], "a second restart registers nothing")

@@ -188,7 +188,8 @@ count() { grep -c " $2\$" "$1"; }
 # code: cuts at 0.62 to 0.71 of that time all fell after the end, ones at 0.55
 # and 0.58 within). The n-th counted cut falls in the n-th part of that. A cut
 # that missed tells how long its run wrote for, and the share shrinks to nine
-# tenths of that run's part of the span, so one slow first run costs one miss.
+# tenths of that run's part of the span: a host where the cut run writes faster
+# loses one cut, not the last strata.
 needed=$((cuts - cuts / 5)) most=$((cuts + cuts / 2))
 share=0.55
 started=$SECONDS
@@ -215,14 +216,15 @@ while :; do
     fi
     code=$(field "$io/run-$boot" code) temporary=$(field "$io/run-$boot" temporary)
     length=$(field "$io/run-$boot" seconds) writing=$(field "$io/run-$boot" writing)
+    span=$(awk -v t="$length" -v w="$writing" 'BEGIN {printf "%.1f", t - w}')
     say "start $boot: a whole run: exit $code in $length s, writing from $writing s, $(count "$io/run-$boot" new) payloads in place, $temporary temporary files"
     [ "$code" = 0 ] || fail "start $boot: the installer exited with $code"
     [ "$temporary" = 0 ] || fail "start $boot: $temporary temporary files left"
     [ "$(count "$io/run-$boot" new)" = 11 ] || fail "start $boot: not every payload in place"
     [ -n "$writing" ] || fail "start $boot: the run wrote no temporary file"
     [ "$failures" -eq 0 ] && [ ! -e "$io/last" ] || break
-    at=$(awk -v s="$share" -v t="$length" -v w="$writing" -v k="$within" -v n="$cuts" -v r="$RANDOM" \
-        'BEGIN {printf "%.2f", s * (t - w) * (k + r / 32768) / n}')
+    at=$(awk -v s="$share" -v d="$span" -v k="$within" -v n="$cuts" -v r="$RANDOM" \
+        'BEGIN {printf "%.2f", s * d * (k + r / 32768) / n}')
     if ! wait_for "$io/started-$boot" 300 || ! wait_for "$io/writing-$boot" 300; then
         fail "start $boot: the run to cut did not begin writing"
         guest_log
@@ -238,8 +240,8 @@ while :; do
         wrote=$(awk -v e="$(cat "$io/finished-$boot")" -v b="$(cat "$io/writing-$boot")" \
             'BEGIN {if (e != "" && b != "") printf "%.1f", e - b}')
         if [ -n "$wrote" ]; then
-            share=$(awk -v s="$share" -v d="$wrote" -v t="$length" -v w="$writing" \
-                'BEGIN {f = t > w ? 0.9 * d / (t - w) : s; printf "%.3f", (f > 0 && f < s) ? f : s}')
+            share=$(awk -v s="$share" -v d="$wrote" -v p="$span" \
+                'BEGIN {f = p > 0 ? 0.9 * d / p : s; printf "%.3f", (f > 0 && f < s) ? f : s}')
             when+="; it wrote for $wrote s, the share is now $share"
         fi
     else
@@ -247,7 +249,7 @@ while :; do
         when="within the writes ($within of $cuts)"
     fi
     stop
-    say "cut $made at $at s after the first temporary file (the run before wrote for $(awk -v t="$length" -v w="$writing" 'BEGIN {printf "%.1f", t - w}') s), $when"
+    say "cut $made at $at s after the first temporary file (the run before wrote for $span s), $when"
     [ "$within" -lt "$cuts" ] && [ "$made" -lt "$most" ] || touch "$io/last"
     boot=$((boot + 1))
 done
