@@ -22,11 +22,6 @@ struct ServiceCloser {
 };
 using UniqueService = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceCloser>;
 
-struct KeyCloser {
-    void operator()(HKEY key) const noexcept { ::RegCloseKey(key); }
-};
-using UniqueKey = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
-
 // The service manager's key, the same for 32-bit and 64-bit processes.
 UniqueKey OpenServiceKey(REGSAM access, LSTATUS* status = nullptr) {
     HKEY key = nullptr;

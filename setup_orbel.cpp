@@ -6,30 +6,17 @@
 
 #include "boot_registration.h"
 #include "install_table.h"
+#include "shared_count.h"
 #include "winsvc/unique.h"
 #include "winsvc/winsvc.h"
 
 namespace orbel {
 
-RowState InstallComponent(const Text& extension, const Text& baseName, bool registerServer) {
-    Text targetPath = FormTargetPath(baseName, extension);
-    Text commandTemplate = FormCommandTemplate();
-    Text resourceName = L"32_" + FileNamePart(baseName);
-    if (IsWow64()) {
-        targetPath = FormTargetPath(baseName, extension);
-        commandTemplate = FormCommandTemplate();
-        resourceName = L"64_" + FileNamePart(baseName);
-    }
-    // Empty when Windows named no folder or memory ran out: never write a relative path.
-    if (targetPath.empty() || commandTemplate.empty() || resourceName.failed()) {
-        return RowState::kFailed;
-    }
-    // Windows' own file (msxml6.dll since Vista): only Windows may replace it,
-    // and Windows registered it. It is left as it is.
-    if (IsProtectedSystemFile(targetPath)) {
-        return TargetExists(targetPath) ? RowState::kInPlace : RowState::kFailed;
-    }
+namespace {
 
+// Puts the payload in place and registers whatever file is then there.
+RowState PlaceAndRegister(const Text& targetPath, const Text& commandTemplate, const Text& resourceName,
+                          bool registerServer) {
     RowState state = RowState::kFailed;
     {
         LoadedPayload loaded;
@@ -48,6 +35,36 @@ RowState InstallComponent(const Text& extension, const Text& baseName, bool regi
     const DWORD exitCode =
         RunCommand(ReplaceAll(commandTemplate, kPlaceholder, targetPath), SW_SHOWNORMAL, true, kRegistrationLimitMs);
     return exitCode == 0 ? state : RowState::kFailed;
+}
+
+}  // namespace
+
+RowState InstallComponent(const Text& extension, const Text& baseName, bool registerServer) {
+    Text targetPath = FormTargetPath(baseName, extension);
+    Text commandTemplate = FormCommandTemplate();
+    Text resourceName = L"32_" + FileNamePart(baseName);
+    if (IsWow64()) {
+        targetPath = FormTargetPath(baseName, extension);
+        commandTemplate = FormCommandTemplate();
+        resourceName = L"64_" + FileNamePart(baseName);
+    }
+    // Empty when Windows named no folder or memory ran out: never write a relative path.
+    if (targetPath.empty() || commandTemplate.empty() || resourceName.failed()) {
+        return RowState::kFailed;
+    }
+    // Windows' own file (msxml6.dll since Vista): only Windows may replace it,
+    // and Windows registered it. It is left as it is, and uncounted.
+    if (IsProtectedSystemFile(targetPath)) {
+        return TargetExists(targetPath) ? RowState::kInPlace : RowState::kFailed;
+    }
+    const bool existedBefore = TargetExists(targetPath);
+    const RowState state = PlaceAndRegister(targetPath, commandTemplate, resourceName, registerServer);
+    // The file is ours now, or will be at the restart. A count that cannot be
+    // taken leaves the row as it is: the suite works, and the next run tries again.
+    if (state != RowState::kFailed) {
+        CountSharedFile(targetPath, existedBefore);
+    }
+    return state;
 }
 
 int InstallComponents() noexcept {

@@ -483,12 +483,45 @@ unset multiplot
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
 
 
+def compare(old, new, stopwatch, runs):
+    """Two builds of the installer, alternated in one prefix of each kind: what a change costs the clean path.
+    A warm-up round of each is dropped, so both are timed as re-runs over their own installation."""
+    tools = {"stopwatch": stopwatch, "empty": stopwatch}
+    for kind in KINDS:
+        prefix = Prefix(kind, tools)
+        samples = {"old": [], "new": []}
+        try:
+            for round_ in range(runs + 1):
+                for name, exe in (("old", old), ("new", new)) if round_ % 2 else (("new", new), ("old", old)):
+                    os.sync()
+                    seconds, codes, _, _ = prefix.time([f'"{windows_path(exe)}"'])
+                    if codes != [0]:
+                        sys.exit(f"compare: {name} exited with {codes} on {kind}")
+                    if round_:
+                        samples[name].append(seconds)
+        finally:
+            prefix.remove()
+        differences = [n - o for o, n in zip(samples["old"], samples["new"])]
+        mean = statistics.mean(differences)
+        half = 2 * statistics.stdev(differences) / len(differences) ** 0.5
+        print(f"{kind}: {runs} pairs: old median {statistics.median(samples['old']):.3f} s, "
+              f"new median {statistics.median(samples['new']):.3f} s; new - old: median "
+              f"{statistics.median(differences) * 1000:+.0f} ms, mean {mean * 1000:+.0f} ms "
+              f"(about 95 %: {(mean - half) * 1000:+.0f} to {(mean + half) * 1000:+.0f} ms)", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5, help="measured rounds after the warm-up (at least 5)")
+    parser.add_argument("--compare", nargs=3, metavar=("OLD", "NEW", "STOPWATCH"),
+                        help="only time two builds of the installer against each other, alternated, in one prefix "
+                             "of each kind (bench/compare)")
     parser.add_argument("--report-only", action="store_true",
                         help="write the report again from the last run's samples, measuring nothing")
     args = parser.parse_args()
+    if args.compare:
+        compare(*[os.path.abspath(path) for path in args.compare], max(args.runs, 2))
+        return
     started = time.time()
     os.makedirs(OUT, exist_ok=True)
     saved = os.path.join(OUT, "samples.json")

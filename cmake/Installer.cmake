@@ -45,7 +45,8 @@ endfunction()
 # The installer's code as an object library, compiled with these definitions
 # (a test's variant: ORBEL_INSTALL_LOCK_WAIT_MS=<ms>, say).
 function(orbel_add_core name)
-    add_library(${name} OBJECT "${PROJECT_SOURCE_DIR}/setup_orbel.cpp" ${ORBEL_SHARED_SOURCES})
+    add_library(${name} OBJECT "${PROJECT_SOURCE_DIR}/setup_orbel.cpp" "${PROJECT_SOURCE_DIR}/shared_count.cpp"
+        ${ORBEL_SHARED_SOURCES})
     orbel_core_settings(${name})
     target_compile_definitions(${name} PRIVATE ${ARGN})
 endfunction()

@@ -8,6 +8,7 @@
 #include <tlhelp32.h>
 
 #include <initializer_list>
+#include <iterator>
 #include <string>
 
 #include "components.h"
@@ -133,6 +134,15 @@ TEST_F(InstallerTest, TargetsHeldForTheWholeRunAreReplacedAtTheNextStart) {
     ExpectAllInstalled();
     EXPECT_EQ(QueuedMovesOnto(Target(first)), 0u);
     EXPECT_EQ(FindNames(folder_, L"*.orbel-*.tmp"), std::vector<std::wstring>{});
+    // Counted once, by the first run that queued it: 1 for the "old" file's
+    // unknown installer, 1 for the suite, whatever ran after.
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    EXPECT_EQ(RunInstaller(), 0u);
+    for (const Row* row : {&first, &last}) {
+        for (const std::wstring& name : CountNames(*row)) {
+            EXPECT_EQ(SharedCount(name), 2) << Narrow(name);
+        }
+    }
 }
 
 TEST_F(InstallerTest, TargetHeldBrieflyIsReplacedInTheSameRun) {
@@ -190,6 +200,13 @@ TEST_F(InstallerTest, WindowsOwnProtectedFilesAreLeftAsTheyAre) {
             ExpectInstalled(row);
         }
     }
+    // Windows counts its own files, if at all; the others are the suite's.
+    for (const Row& row : kRows) {
+        for (const std::wstring& name : CountNames(row)) {
+            const bool windowsOwn = &row == protectedRows[0] || &row == protectedRows[1];
+            EXPECT_EQ(SharedCount(name) == -1, windowsOwn) << Narrow(name);
+        }
+    }
     // Where Windows' own file is missing, the row fails.
     ASSERT_TRUE(::DeleteFileW(Target(*protectedRows[1]).c_str()));
     EXPECT_EQ(RunInstaller(), kInstallFailure);
@@ -233,6 +250,112 @@ TEST_F(InstallerTest, DirectoryAtATargetIsLeftAndNotRegistered) {
     EXPECT_NE(::GetFileAttributesW(Target(row).c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
     EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands({L"midas"}));
     EXPECT_EQ(ReadBytes(Target(held)), Bytes("old"));
+}
+
+// Whether only Administrators and SYSTEM may change HKLM\\subKey (32-bit view), as its DACL says.
+bool OnlyAdministratorsMayChange(const wchar_t* subKey) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, READ_CONTROL | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    std::vector<BYTE> descriptor(4096);
+    DWORD size = static_cast<DWORD>(descriptor.size());
+    const LONG read = ::RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data(), &size);
+    ::RegCloseKey(key);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    // No DACL at all would let everyone do everything.
+    if (read != ERROR_SUCCESS || !::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted) ||
+        !present || !dacl || dacl->AceCount == 0) {
+        return false;
+    }
+    constexpr ACCESS_MASK kChanges = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | WRITE_DAC | WRITE_OWNER | DELETE |
+                                     GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!::GetAce(dacl, i, &ace)) {
+            return false;
+        }
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && (allowed->Mask & kChanges) != 0 &&
+            !::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) && !::IsWellKnownSid(sid, WinLocalSystemSid)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Another product shares files with the suite: its installer counted them in
+// SharedDLLs, and its uninstaller takes 1 off each count and deletes a file
+// whose count that leaves at 0.
+TEST_F(InstallerTest, SharedFilesAreCountedOncePerMachineAndOutliveAnotherProductsUninstaller) {
+    constexpr wchar_t kCounted[] = L"SOFTWARE\\Orbel\\setup_orbel\\SharedDLLs";
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    const Row& twice = RowNamed(L"midas");              // counted twice by others
+    const Row& once = RowNamed(L"stdvcl40");            // installed by the product that is removed
+    const Row& uncounted = RowNamed(L"kwtCorvoLib");    // left by an installer that counted nothing
+    const Row& asText = RowNamed(L"ssleay32");          // counted as a string by a careless one
+    const Row& full = RowNamed(L"libeay32");            // at the largest count there is
+    const std::vector<BYTE> text = {'3', 0, 0, 0};
+    for (const Row* row : {&twice, &once, &uncounted}) {
+        ASSERT_TRUE(WriteText(Target(*row), "another product's"));
+    }
+    for (const Row* row : {&twice, &once, &full, &asText}) {
+        for (const std::wstring& name : CountNames(*row)) {
+            ASSERT_TRUE(row == &asText ? SetRawMachineValue(kSharedDlls, name.c_str(), text, REG_SZ, KEY_WOW64_32KEY)
+                                       : SetSharedCount(name, row == &twice ? 2 : row == &once ? 1 : MAXDWORD));
+        }
+    }
+    std::vector<bool> existed;
+    for (const Row& row : kRows) {
+        existed.push_back(Exists(Target(row)));
+    }
+    const auto expectCounts = [&] {
+        for (size_t i = 0; i < std::size(kRows); ++i) {
+            const Row& row = kRows[i];
+            // A file that was there uncounted: one for whoever left it, one for the suite.
+            const long long expected = &row == &twice ? 3 : &row == &once ? 2 : &row == &full ? static_cast<long long>(MAXDWORD)
+                                       : &row == &asText ? -2 : existed[i] ? 2 : 1;
+            for (const std::wstring& name : CountNames(row)) {
+                SCOPED_TRACE(Narrow(name));
+                EXPECT_EQ(SharedCount(name), expected);
+                if (OnWow64()) {
+                    EXPECT_EQ(SharedCount(name, KEY_WOW64_64KEY), -1) << "counted in the 64-bit view";
+                }
+                bool present = false;
+                DWORD type = 0;
+                RawMachineValue(kCounted, name.c_str(), &present, &type, KEY_WOW64_32KEY);
+                EXPECT_EQ(present, &row != &asText) << "the record of what was counted";
+                if (&row == &asText) {
+                    EXPECT_EQ(RawMachineValue(kSharedDlls, name.c_str(), &present, &type, KEY_WOW64_32KEY), text);
+                    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+                }
+            }
+        }
+    };
+    ASSERT_EQ(RunInstaller(), 0u);
+    expectCounts();
+    EXPECT_TRUE(OnlyAdministratorsMayChange(kCounted));
+    // A count that others took down to nothing took the suite's with it: a run counts it again.
+    for (const std::wstring& name : CountNames(kRows[0])) {
+        ASSERT_TRUE(DeleteSharedCount(name));
+    }
+    existed[0] = false;  // counted again as the suite's alone
+    ASSERT_EQ(RunInstaller(), 0u);
+    expectCounts();
+    // The other product is removed, by each name its installer may have counted under.
+    for (const std::wstring& name : CountNames(once)) {
+        const long long count = SharedCount(name);
+        if (count > 1) {
+            ASSERT_TRUE(SetSharedCount(name, static_cast<DWORD>(count - 1)));
+        } else {
+            DeleteSharedCount(name);
+            ::DeleteFileW(name.c_str());
+        }
+    }
+    ExpectAllInstalled();
 }
 
 // The lock file another run holds while it installs.

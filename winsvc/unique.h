@@ -22,6 +22,10 @@ struct ResourceFreer {
     void operator()(HGLOBAL resource) const noexcept { ::FreeResource(resource); }
 };
 
+struct KeyCloser {
+    void operator()(HKEY key) const noexcept { ::RegCloseKey(key); }
+};
+
 struct HeapFreer {
     void operator()(void* memory) const noexcept { ::HeapFree(::GetProcessHeap(), 0, memory); }
 };
@@ -30,6 +34,7 @@ using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 using UniqueFind = std::unique_ptr<void, FindCloser>;
 using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer>;
 using UniqueResource = std::unique_ptr<void, ResourceFreer>;
+using UniqueKey = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
 
 // CreateFileW and FindFirstFileW fail with INVALID_HANDLE_VALUE, not null.
 inline HANDLE OwnedOrNull(HANDLE handle) noexcept {

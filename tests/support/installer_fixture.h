@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -96,6 +97,41 @@ protected:
             upper.push_back(Narrow(Upper(Widen(line))));
         }
         return upper;
+    }
+    // The names a target's shared-file counts go by: its path and, on 64-bit
+    // Windows, the System32 path that WOW64 redirects to it.
+    std::vector<std::wstring> CountNames(const Row& row) const {
+        std::vector<std::wstring> names{Target(row)};
+        if (OnWow64()) {
+            wchar_t windows[MAX_PATH] = {};
+            ::GetWindowsDirectoryW(windows, MAX_PATH);
+            names.push_back(std::wstring(windows) + L"\\System32\\" + row.fileName);
+        }
+        return names;
+    }
+    static constexpr wchar_t kSharedDlls[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+    // A count in the SharedDLLs key of the view given: -1 when absent, -2 when not a 4-byte REG_DWORD.
+    static long long SharedCount(const std::wstring& name, REGSAM view = KEY_WOW64_32KEY) {
+        bool present = false;
+        DWORD type = 0;
+        const std::vector<BYTE> value = RawMachineValue(kSharedDlls, name.c_str(), &present, &type, view);
+        if (!present) {
+            return -1;
+        }
+        DWORD count = 0;
+        if (type != REG_DWORD || value.size() != sizeof count) {
+            return -2;
+        }
+        std::memcpy(&count, value.data(), sizeof count);
+        return count;
+    }
+    static bool SetSharedCount(const std::wstring& name, DWORD count) {
+        const BYTE* bytes = reinterpret_cast<const BYTE*>(&count);
+        return SetRawMachineValue(kSharedDlls, name.c_str(), std::vector<BYTE>(bytes, bytes + sizeof count), REG_DWORD,
+                                  KEY_WOW64_32KEY);
+    }
+    static bool DeleteSharedCount(const std::wstring& name) {
+        return ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSharedDlls, name.c_str()) == ERROR_SUCCESS;
     }
     const Row& RowNamed(const wchar_t* baseName) const {
         for (const Row& row : kRows) {

@@ -314,33 +314,42 @@ namespace {
 constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 }  // namespace
 
-std::vector<BYTE> RawQueue(bool* present, DWORD* type) {
+std::vector<BYTE> RawMachineValue(const std::wstring& subKey, const wchar_t* name, bool* present, DWORD* type,
+                                  REGSAM view) {
     std::vector<BYTE> value;
     *present = false;
     HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) {
         return value;
     }
     DWORD bytes = 0;
-    if (::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, type, nullptr, &bytes) == ERROR_SUCCESS) {
+    if (::RegQueryValueExW(key, name, nullptr, type, nullptr, &bytes) == ERROR_SUCCESS) {
         value.resize(bytes);
-        *present = ::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, type, value.data(), &bytes) ==
-                   ERROR_SUCCESS;
+        *present = ::RegQueryValueExW(key, name, nullptr, type, value.data(), &bytes) == ERROR_SUCCESS;
         value.resize(bytes);
     }
     ::RegCloseKey(key);
     return value;
 }
 
-bool SetRawQueue(const std::vector<BYTE>& value, DWORD type) {
+bool SetRawMachineValue(const std::wstring& subKey, const wchar_t* name, const std::vector<BYTE>& value, DWORD type,
+                        REGSAM view) {
     HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key,
+                          nullptr) != ERROR_SUCCESS) {
         return false;
     }
-    const LONG status = ::RegSetValueExW(key, L"PendingFileRenameOperations", 0, type, value.data(),
-                                         static_cast<DWORD>(value.size()));
+    const LONG status = ::RegSetValueExW(key, name, 0, type, value.data(), static_cast<DWORD>(value.size()));
     ::RegCloseKey(key);
     return status == ERROR_SUCCESS;
+}
+
+std::vector<BYTE> RawQueue(bool* present, DWORD* type) {
+    return RawMachineValue(kSessionManager, L"PendingFileRenameOperations", present, type);
+}
+
+bool SetRawQueue(const std::vector<BYTE>& value, DWORD type) {
+    return SetRawMachineValue(kSessionManager, L"PendingFileRenameOperations", value, type);
 }
 
 namespace {

@@ -126,6 +126,13 @@ private:
 std::vector<std::wstring> QueuedTargetsOf(const std::wstring& path);
 // How many queued moves have target (without its prefixes) as their target.
 size_t QueuedMovesOnto(const std::wstring& target);
+// A value of HKLM\subKey as stored, byte for byte, and its type, in the registry
+// view that view selects (0: this process's own); present is false if there is none.
+std::vector<BYTE> RawMachineValue(const std::wstring& subKey, const wchar_t* name, bool* present, DWORD* type,
+                                  REGSAM view = 0);
+// Sets it, making the key if absent.
+bool SetRawMachineValue(const std::wstring& subKey, const wchar_t* name, const std::vector<BYTE>& value, DWORD type,
+                        REGSAM view = 0);
 // The queue's value as stored, byte for byte, and its type; present is false if there is none.
 std::vector<BYTE> RawQueue(bool* present, DWORD* type);
 bool SetRawQueue(const std::vector<BYTE>& value, DWORD type = REG_MULTI_SZ);
