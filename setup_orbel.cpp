@@ -52,9 +52,8 @@ RowState InstallComponent(const Text& extension, const Text& baseName, bool regi
     if (targetPath.empty() || commandTemplate.empty() || resourceName.failed()) {
         return RowState::kFailed;
     }
-    // Windows' own file (msxml6.dll since Vista): only Windows may replace it,
-    // and Windows registered it. It is left as it is, and uncounted.
-    if (IsProtectedSystemFile(targetPath)) {
+    // Left as it is, and uncounted.
+    if (IsLeftToWindows(targetPath)) {
         return TargetExists(targetPath) ? RowState::kInPlace : RowState::kFailed;
     }
     const bool existedBefore = TargetExists(targetPath);

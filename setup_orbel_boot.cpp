@@ -39,10 +39,11 @@ bool MovesStillQueued() {
 bool RegisterServers() {
     bool registered = true;
     for (const InstallEntry& entry : kComponentTable) {
-        if (!entry.registerServer) {
+        const Text targetPath = FormTargetPath(entry.baseName, entry.extension);
+        // As the installer decides: Windows registered its own file.
+        if (!entry.registerServer || IsLeftToWindows(targetPath)) {
             continue;
         }
-        const Text targetPath = FormTargetPath(entry.baseName, entry.extension);
         const Text command = ReplaceAll(FormCommandTemplate(), kPlaceholder, targetPath);
         registered = !targetPath.empty() && !command.empty() && !command.failed() && TargetExists(targetPath) &&
                      RunCommand(command, SW_HIDE, true, kRegistrationLimitMs) == 0 && registered;

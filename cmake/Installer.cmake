@@ -71,13 +71,19 @@ function(orbel_add_boot_program)
 endfunction()
 
 # orbel_add_installer(<target> PAYLOAD_DIR <dir> [OUTPUT_NAME <name>] [CORE <object library>]
-#                     [OMIT <resource-name>...] [DEPENDS <target>...])
+#                     [BOOT_PROGRAM <target>] [OMIT <resource-name>...] [DEPENDS <target>...])
 # An installer executable carrying the payloads of <dir>: RT_RCDATA resources
 # "32_<BASENAME>" and "64_<BASENAME>", language 1033, bytes unchanged, and the
-# boot program as "SETUP_ORBEL_BOOT". The
-# payload table lands beside it as <name>.payloads.txt.
+# boot program as "SETUP_ORBEL_BOOT" (setup_orbel_boot, or the signed copy
+# BOOT_PROGRAM names). The payload table lands beside it as <name>.payloads.txt.
 function(orbel_add_installer target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "PAYLOAD_DIR;OUTPUT_NAME;CORE" "OMIT;DEPENDS")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "PAYLOAD_DIR;OUTPUT_NAME;CORE;BOOT_PROGRAM" "OMIT;DEPENDS")
+    set(bootFile "$<TARGET_FILE:setup_orbel_boot>")
+    set(bootTarget setup_orbel_boot)
+    if(arg_BOOT_PROGRAM)
+        set(bootFile "$<TARGET_PROPERTY:${arg_BOOT_PROGRAM},ORBEL_FILE>")
+        set(bootTarget ${arg_BOOT_PROGRAM})
+    endif()
     if(NOT arg_OUTPUT_NAME)
         set(arg_OUTPUT_NAME ${target})
     endif()
@@ -111,13 +117,13 @@ function(orbel_add_installer target)
     add_custom_command(OUTPUT "${object}" "${table}"
         COMMAND "${ORBEL_PYTHON}" "${PROJECT_SOURCE_DIR}/tools/resource_object.py"
             --res "${ORBEL_RES_DIR}/setup_orbel.res" --payloads "${listFile}"
-            --program "SETUP_ORBEL_BOOT=$<TARGET_FILE:setup_orbel_boot>"
+            --program "SETUP_ORBEL_BOOT=${bootFile}"
             --output "${object}" --table "${table}" --depfile "${object}.d" ${strict}
         # A changed payload file rebuilds the executable: the payloads are named
         # in the depfile, since DEPENDS would split a path at each ";".
         DEPFILE "${object}.d"
         DEPENDS "${PROJECT_SOURCE_DIR}/tools/resource_object.py" "${ORBEL_RES_DIR}/setup_orbel.res"
-            "${listFile}" setup_orbel_boot ${arg_DEPENDS}
+            "${listFile}" ${bootTarget} ${arg_DEPENDS}
         COMMENT "Laying the payloads of ${arg_PAYLOAD_DIR} into ${arg_OUTPUT_NAME}.exe"
         VERBATIM)
 
@@ -136,28 +142,53 @@ function(orbel_add_installer target)
     endif()
 endfunction()
 
-# orbel_sign_executable(<target> PKCS12 <file> PASSWORD_FILE <file> [TIMESTAMP_URL <url>])
-# Signs the executable with Authenticode after each link, with Debian's
-# osslsigncode. The password is read from its file, never put on a command line.
-function(orbel_sign_executable target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "PKCS12;PASSWORD_FILE;TIMESTAMP_URL" "")
+# The osslsigncode command that signs IN into OUT with the key of PKCS12, in
+# the variable named by out_var. The password is read from its file, never put
+# on a command line.
+function(orbel_sign_command out_var in out)
+    cmake_parse_arguments(PARSE_ARGV 3 arg "" "PKCS12;PASSWORD_FILE;TIMESTAMP_URL" "")
     find_program(ORBEL_OSSLSIGNCODE osslsigncode)
     if(NOT ORBEL_OSSLSIGNCODE)
         message(FATAL_ERROR "Signing needs osslsigncode: apt-get install osslsigncode")
     endif()
     if(NOT arg_PASSWORD_FILE)
-        message(FATAL_ERROR "Signing ${target} needs a password file (ORBEL_SIGN_PASSWORD_FILE)")
+        message(FATAL_ERROR "Signing needs a password file (ORBEL_SIGN_PASSWORD_FILE)")
     endif()
     set(timestamp "")
     if(arg_TIMESTAMP_URL)
         set(timestamp -ts "${arg_TIMESTAMP_URL}")
     endif()
+    set(${out_var} "${ORBEL_OSSLSIGNCODE}" sign -pkcs12 "${arg_PKCS12}" -readpass "${arg_PASSWORD_FILE}"
+        -h sha256 -n setup_orbel ${timestamp} -in "${in}" -out "${out}" PARENT_SCOPE)
+endfunction()
+
+# orbel_sign_executable(<target> PKCS12 <file> PASSWORD_FILE <file> [TIMESTAMP_URL <url>])
+# Signs the executable with Authenticode after each link, with Debian's osslsigncode.
+function(orbel_sign_executable target)
     set(exe "$<TARGET_FILE:${target}>")
+    orbel_sign_command(sign "${exe}" "${exe}.signed" ${ARGN})
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND "${CMAKE_COMMAND}" -E rm -f "${exe}.signed"
-        COMMAND "${ORBEL_OSSLSIGNCODE}" sign -pkcs12 "${arg_PKCS12}" -readpass "${arg_PASSWORD_FILE}"
-            -h sha256 -n setup_orbel ${timestamp} -in "${exe}" -out "${exe}.signed"
+        COMMAND ${sign}
         COMMAND "${CMAKE_COMMAND}" -E rename "${exe}.signed" "${exe}"
         COMMENT "Signing $<TARGET_FILE_NAME:${target}>"
         VERBATIM)
+endfunction()
+
+# orbel_signed_boot_program(<target> PKCS12 <file> PASSWORD_FILE <file> [TIMESTAMP_URL <url>])
+# A signed copy of the boot program, for an installer signed with the same key
+# (BOOT_PROGRAM of orbel_add_installer): what the installer leaves behind as a
+# LocalSystem service is then as trusted as the installer itself.
+function(orbel_signed_boot_program target)
+    set(signed "${CMAKE_CURRENT_BINARY_DIR}/${target}/setup_orbel_boot.exe")
+    orbel_sign_command(sign "$<TARGET_FILE:setup_orbel_boot>" "${signed}.signing" ${ARGN})
+    add_custom_command(OUTPUT "${signed}"
+        COMMAND "${CMAKE_COMMAND}" -E rm -f "${signed}.signing"
+        COMMAND ${sign}
+        COMMAND "${CMAKE_COMMAND}" -E rename "${signed}.signing" "${signed}"
+        DEPENDS setup_orbel_boot
+        COMMENT "Signing the boot program for ${target}"
+        VERBATIM)
+    add_custom_target(${target} DEPENDS "${signed}")
+    set_target_properties(${target} PROPERTIES ORBEL_FILE "${signed}")
 endfunction()

@@ -5,6 +5,8 @@
 //   ORBEL_FAKE_REGSVR32_EXIT  exit code, 0 if unset
 //   ORBEL_FAKE_REGSVR32_DELAY_MS  how long it takes after recording, 0 if unset
 //   ORBEL_FAKE_REGSVR32_HANG_ON   never ends when its command line holds this text
+//   ORBEL_FAKE_REGSVR32_SPAWN     if set, one that never ends first starts a copy
+//                                 of itself that never ends either
 //   ORBEL_FAKE_REGSVR32_HOLD      a file it opens with no sharing first and keeps
 //                                 open until it ends (as another run holds a lock)
 //   ORBEL_FAKE_REGSVR32_REGISTER  if set, it also registers the last quoted path
@@ -40,8 +42,29 @@ bool Variable(const wchar_t* name, wchar_t (&value)[MAX_PATH]) {
     return length > 0 && length < MAX_PATH;
 }
 
+// A copy of this program that records nothing and never ends, as a
+// registration's own helper process might.
+void SpawnEndlessChild() {
+    wchar_t self[MAX_PATH];
+    if (::GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) {
+        return;
+    }
+    ::SetEnvironmentVariableW(L"ORBEL_FAKE_REGSVR32_CHILD", L"1");
+    std::wstring command = L"\"" + std::wstring(self) + L"\" child";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        ::CloseHandle(info.hThread);
+        ::CloseHandle(info.hProcess);
+    }
+}
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     wchar_t value[MAX_PATH];
+    if (Variable(L"ORBEL_FAKE_REGSVR32_CHILD", value)) {
+        ::Sleep(INFINITE);
+    }
     if (Variable(L"ORBEL_FAKE_REGSVR32_HOLD", value)) {
         ::CreateFileW(value, GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
@@ -67,6 +90,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     if (Variable(L"ORBEL_FAKE_REGSVR32_HANG_ON", value) && std::wcsstr(commandLine, value)) {
         delay = INFINITE;
+        if (Variable(L"ORBEL_FAKE_REGSVR32_SPAWN", value)) {
+            SpawnEndlessChild();
+        }
     }
     ::Sleep(delay);
     if (Variable(L"ORBEL_FAKE_REGSVR32_REGISTER", value) && !Register(commandLine) && !exitChosen) {

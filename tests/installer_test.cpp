@@ -365,8 +365,8 @@ std::wstring LockPath() {
 
 // Takes the lock as another run would.
 UniqueHandle HoldLock() {
-    return UniqueHandle{OwnedOrNull(::CreateFileW(LockPath().c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS,
-                                                  FILE_FLAG_DELETE_ON_CLOSE, nullptr))};
+    return UniqueHandle{
+        OwnedOrNull(::CreateFileW(LockPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr))};
 }
 
 // Regsvr32 processes of this Windows, as its process list shows them.
@@ -410,11 +410,21 @@ TEST_F(InstallerTest, OneInstallAtATimeAndNothingWrittenAfterWaitingInVain) {
         ::TerminateProcess(holder.process.get(), 1);
         ::WaitForSingleObject(holder.process.get(), 10000);
     }
-    // A lock file a power cut left behind, held by nobody: opened again, and gone at the end.
+    // The lock file left by an earlier run or a power cut, held by nobody: opened again, and left.
     ASSERT_TRUE(WriteText(LockPath(), ""));
     EXPECT_EQ(RunInstaller(shortWait), 0u);
     ExpectAllInstalled();
-    EXPECT_FALSE(Exists(LockPath()));
+    EXPECT_TRUE(CanOpenExclusively(LockPath()));
+    // Anyone who may list the system folder may open any file in it for its
+    // attributes, and keep it open: the next runs go ahead at once.
+    {
+        const UniqueHandle attributesOnly{OwnedOrNull(::CreateFileW(
+            LockPath().c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, 0, nullptr))};
+        ASSERT_TRUE(attributesOnly);
+        EXPECT_EQ(RunInstaller(shortWait), 0u) << "a run with an attribute handle on the lock open";
+        EXPECT_EQ(RunInstaller(shortWait), 0u) << "the run after it";
+    }
     // Held for a while: the run waits for it, then does its whole pass.
     UniqueHandle held = HoldLock();
     ASSERT_TRUE(held);
@@ -459,12 +469,18 @@ TEST_F(InstallerTest, ARegistrationThatNeverEndsIsEndedAndTheRunGoesOn) {
     const Row& hung = RowNamed(L"msxml6");
     const std::wstring shortWait = BuildPath("ORBEL_TEST_SHORT_WAIT_INSTALLER");
     {
+        // It has started a helper of its own, which never ends either: both must go.
         const ScopedEnv hang(L"ORBEL_FAKE_REGSVR32_HANG_ON", hung.fileName);
+        const ScopedEnv spawn(L"ORBEL_FAKE_REGSVR32_SPAWN", L"1");
         EXPECT_EQ(RunInstaller(shortWait), kInstallFailure);
     }
     ExpectAllInstalled();
     EXPECT_EQ(UpperAll(regsvr32.Commands()), ExpectedCommands()) << "the rows after it are registered";
-    EXPECT_EQ(RegistrationProcesses(), 0u) << "the registration that never ended is still running";
+    // Ended together, though the helper's end is not waited for: it goes within moments.
+    for (int tries = 0; tries < 50 && RegistrationProcesses() > 0; ++tries) {
+        ::Sleep(100);
+    }
+    EXPECT_EQ(RegistrationProcesses(), 0u) << "the registration that never ended, or its helper, is still running";
     EXPECT_TRUE(CanOpenExclusively(LockPath()) || !Exists(LockPath()));
     EXPECT_EQ(RunInstaller(shortWait), 0u) << "the next run gets the lock at once";
 }
@@ -483,12 +499,30 @@ std::vector<BYTE> operator+(std::vector<BYTE> a, const std::vector<BYTE>& b) {
     return a;
 }
 
+constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+// Both values whose moves Windows makes at its next start.
+constexpr const wchar_t* kQueues[] = {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"};
+std::vector<BYTE> RawQueueValue(int which) {
+    bool present = false;
+    DWORD type = 0;
+    const std::vector<BYTE> value = RawMachineValue(kSessionManager, kQueues[which], &present, &type);
+    EXPECT_TRUE(!present || type == REG_MULTI_SZ);
+    return value;
+}
+bool SetQueueValue(int which, const std::vector<BYTE>& value) {
+    return SetRawMachineValue(kSessionManager, kQueues[which], value, REG_MULTI_SZ);
+}
+
 TEST_F(InstallerTest, OtherProgramsQueuedMovesAreKeptByteForByteWhateverTheValueHolds) {
     const FakeRegsvr32 regsvr32(folder_, log_);
     const Row& row = RowNamed(L"CorvoGovX");
     // An earlier run's replacement of a row that was in use, waiting for a restart that has not come.
     const std::wstring ours = Target(row) + L".orbel-4000000-0.tmp";
     const std::vector<BYTE> ourMove = Strings({L"\\??\\" + ours, L"!\\??\\" + Target(row)});
+    // As Windows 10 and 11 queue since their 2025 updates, with a bookkeeping mark.
+    const std::vector<BYTE> ourMoveToday = Strings({L"*1\\??\\" + ours, L"*2!\\??\\" + Target(row)});
+    const std::vector<BYTE> foreignToday =
+        Strings({L"*1\\??\\C:\\windows\\C.new", L"*1!\\??\\C:\\windows\\C.dll", L"*2\\??\\C:\\windows\\D.tmp", L""});
     const std::vector<BYTE> foreign = Strings({L"\\??\\C:\\windows\\B.new", L"!\\??\\C:\\windows\\B.dll"});
     const std::vector<BYTE> end = Strings({L""});
     std::vector<BYTE> many[2];
@@ -503,6 +537,8 @@ TEST_F(InstallerTest, OtherProgramsQueuedMovesAreKeptByteForByteWhateverTheValue
         const char* what;
         std::vector<BYTE> rest;
         std::vector<BYTE> before;
+        int queue = 0;
+        const std::vector<BYTE>* move = nullptr;
     } cases[] = {
         {"an empty string where a source belongs", end + foreign + end, {}},
         {"a source without a target at the end", foreign + Strings({L"\\??\\C:\\windows\\lone"}), {}},
@@ -511,22 +547,78 @@ TEST_F(InstallerTest, OtherProgramsQueuedMovesAreKeptByteForByteWhateverTheValue
          Strings({L"\\??\\" + Target(row) + L".new", L"!\\??\\" + Target(row)}) + end, {}},
         {"an odd byte count", foreign + end + std::vector<BYTE>{0x41}, {}},
         {"ten megabytes with ours in the middle", many[1] + end, many[0]},
+        {"today's form", foreignToday + end, foreignToday, 0, &ourMoveToday},
+        {"today's form in the second value", foreignToday + end, foreignToday, 1, &ourMoveToday},
+        {"the old form in the second value", foreign + end, {}, 1},
     };
     for (const auto& scene : cases) {
         SCOPED_TRACE(scene.what);
         ASSERT_TRUE(WriteText(ours, "an older version of ours"));
-        ASSERT_TRUE(SetRawQueue(scene.before + ourMove + scene.rest));
+        ASSERT_TRUE(SetQueueValue(scene.queue, scene.before + (scene.move ? *scene.move : ourMove) + scene.rest));
         EXPECT_EQ(RunInstaller(), 0u);
         ExpectInstalled(row);
-        bool present = false;
-        DWORD type = 0;
-        const std::vector<BYTE> after = RawQueue(&present, &type);
-        EXPECT_TRUE(present && type == REG_MULTI_SZ);
+        const std::vector<BYTE> after = RawQueueValue(scene.queue);
         EXPECT_EQ(after.size(), scene.before.size() + scene.rest.size());
         EXPECT_TRUE(after == scene.before + scene.rest) << "the other programs' bytes changed";
         EXPECT_FALSE(Exists(ours));
+        ASSERT_TRUE(SetQueueValue(scene.queue, end));
     }
-    ASSERT_TRUE(SetRawQueue(end));
+}
+
+// Windows 10 and 11 mark each queued path ("*1\\??\\...") since their 2025
+// updates, and other programs queue in the second value too: a run and the
+// boot program know their own entries there as well.
+TEST_F(InstallerTest, MovesQueuedInTodaysFormAreKnownInBothValues) {
+    const FakeRegsvr32 regsvr32(folder_, log_);
+    const Row& row = RowNamed(L"CorvoX");
+    ASSERT_TRUE(WriteText(Target(row), "old"));
+    UniqueHandle holder = HoldExclusively(Target(row));
+    ASSERT_TRUE(holder);
+    // An earlier run queued this content already; the boot program's last start
+    // queued its own deletion, which must not take the new boot program with it.
+    const std::wstring ours = Target(row) + L".orbel-4000000-0.tmp";
+    ASSERT_TRUE(WriteBytes(ours, PayloadBytes(row)));
+    const std::wstring bootProgram = folder_ + L"setup_orbel_boot.exe";
+    const std::vector<BYTE> end = Strings({L""});
+    const std::vector<BYTE> foreign = Strings({L"*1\\??\\C:\\windows\\B.new", L"*2!\\??\\C:\\windows\\B.dll"});
+    const std::vector<BYTE> first = foreign + Strings({L"*1\\??\\" + ours, L"*1!\\??\\" + Target(row)}) + end;
+    ASSERT_TRUE(SetQueueValue(0, first));
+    ASSERT_TRUE(SetQueueValue(1, Strings({L"*2\\??\\" + bootProgram, L""}) + foreign + end));
+    EXPECT_EQ(RunInstaller(), kRestartRequired);
+    EXPECT_EQ(RawQueueValue(0), first) << "queued again, or another program's bytes changed";
+    EXPECT_EQ(RawQueueValue(1), foreign + end) << "the boot program's deletion is still queued";
+    EXPECT_EQ(FindNames(folder_, std::wstring(row.fileName) + L".orbel-*.tmp"),
+              std::vector<std::wstring>{L"CorvoX.dll.orbel-4000000-0.tmp"});
+    EXPECT_TRUE(Exists(bootProgram));
+
+    // Its service started by hand before the restart sees its move still queued, and does nothing.
+    const auto failedStarts = [] {
+        bool present = false;
+        DWORD type = 0;
+        return RawMachineValue(L"SYSTEM\\CurrentControlSet\\Services\\setup_orbel_boot", L"FailedStarts", &present,
+                               &type, KEY_WOW64_64KEY);
+    };
+    const std::vector<BYTE> none(4, 0);
+    ASSERT_EQ(failedStarts(), none);
+    const size_t registered = regsvr32.Commands().size();
+    const SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE service =
+        manager ? ::OpenServiceW(manager, L"setup_orbel_boot", SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
+    ASSERT_TRUE(service);
+    ASSERT_TRUE(::StartServiceW(service, 0, nullptr));
+    SERVICE_STATUS status{};
+    for (int tries = 0; tries < 600 && ::QueryServiceStatus(service, &status) &&
+                        status.dwCurrentState != SERVICE_STOPPED; ++tries) {
+        ::Sleep(100);
+    }
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    ::CloseServiceHandle(service);
+    ::CloseServiceHandle(manager);
+    EXPECT_EQ(failedStarts(), none) << "the boot program counted a failed start";
+    EXPECT_EQ(regsvr32.Commands().size(), registered);
+    EXPECT_TRUE(Exists(bootProgram));
+    EXPECT_EQ(RawQueueValue(1), foreign + end);
+    holder.reset();
 }
 
 TEST_F(InstallerTest, ReadOnlyTargetKeepsItsBytes) {

@@ -23,14 +23,6 @@ TEST(IsWow64Test, AgreesWithIsWow64ProcessAndTheKindOfWindows) {
     EXPECT_EQ(IsWow64(), PrefixIs64Bit());
 }
 
-TEST(IsWow64Test, AsksAnewOnEveryCall) {
-    // Nothing is cached, so repeated calls keep agreeing and keep releasing kernel32.
-    for (int i = 0; i < 1000; ++i) {
-        ASSERT_EQ(IsWow64(), OnWow64());
-    }
-    EXPECT_NE(::GetModuleHandleW(L"kernel32.dll"), nullptr);
-}
-
 TEST(GetSystemFolderTest, NamesThe32BitSystemFolderOfThisWindows) {
     wchar_t windows[MAX_PATH];
     const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);

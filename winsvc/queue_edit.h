@@ -68,6 +68,29 @@ size_t EditQueueValue(const unsigned char* value, size_t bytes, unsigned char* o
     return written + bytes - 2 * at;
 }
 
+// The path a queued string names, without the prefixes the queue stores:
+// Windows' bookkeeping mark "*" with its digits (written by Windows 10 and 11
+// since their 2025 updates: "*1\??\C:\..."), then "!" (a target that may
+// be replaced), then "\??\". Every comparison of queued paths goes through
+// it, so that a path is recognised in whatever form it was queued.
+// Unit is wchar_t on Windows, any 16-bit unit elsewhere.
+template <typename Unit>
+const Unit* BareQueuedPath(const Unit* path) {
+    if (*path == Unit('*')) {
+        ++path;
+        while (*path >= Unit('0') && *path <= Unit('9')) {
+            ++path;
+        }
+    }
+    if (*path == Unit('!')) {
+        ++path;
+    }
+    if (path[0] == Unit('\\') && path[1] == Unit('?') && path[2] == Unit('?') && path[3] == Unit('\\')) {
+        path += 4;
+    }
+    return path;
+}
+
 // Whether an edited value lists nothing: empty, or the list's end alone.
 inline bool QueueValueIsEmpty(const unsigned char* value, size_t bytes) {
     return bytes == 0 || (bytes == 2 && value[0] == 0 && value[1] == 0);

@@ -128,7 +128,6 @@ ProcFn Lookup(HMODULE module, const char* name) {
 }
 
 constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr wchar_t kRestartMoves[] = L"PendingFileRenameOperations";
 
 }  // namespace
 
@@ -164,14 +163,16 @@ InstallLock::InstallLock(const Text& path, DWORD waitMs) {
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
     const ULONGLONG deadline = ::GetTickCount64() + waitMs;
     for (;;) {
-        file_.reset(OwnedOrNull(::CreateFileW(path.c_str(), GENERIC_READ | DELETE, 0,
-                                              descriptor ? &attributes : nullptr, OPEN_ALWAYS,
-                                              FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr)));
+        // Never deleted: a file deleted on close stays delete-pending, refusing
+        // every open, while any handle to it lives, and anyone who may list
+        // the folder may hold one that asks for attributes only.
+        file_.reset(OwnedOrNull(::CreateFileW(path.c_str(), GENERIC_READ, 0, descriptor ? &attributes : nullptr,
+                                              OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr)));
         const DWORD error = ::GetLastError();
         const ULONGLONG now = ::GetTickCount64();
-        // Held by another run: a sharing violation; a lock file just let go is
-        // refused while its deletion is pending.
-        const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+        // Held by another run. An open for attributes only takes part in no
+        // sharing, so nothing a standard user may open can look like this.
+        const bool busy = error == ERROR_SHARING_VIOLATION;
         if (file_ || !busy || now >= deadline) {
             held_ = file_ || !busy;
             break;
@@ -192,21 +193,11 @@ void RestrictDllSearch() {
     }
 }
 
-const wchar_t* BareQueuedPath(const wchar_t* path) {
-    if (*path == L'!') {
-        ++path;
-    }
-    if (path[0] == L'\\' && path[1] == L'?' && path[2] == L'?' && path[3] == L'\\') {
-        path += 4;
-    }
-    return path;
-}
-
 #ifdef ORBEL_TEST_QUEUE_SEAM
 void (*queueEditSeam)() = nullptr;
 #endif
 
-bool ReadRestartQueue(QueueValue& value) {
+bool ReadRestartQueue(const wchar_t* name, QueueValue& value) {
     value = QueueValue();
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
@@ -217,7 +208,7 @@ bool ReadRestartQueue(QueueValue& value) {
     for (int attempt = 0; attempt < 4 && !ok; ++attempt) {
         DWORD type = 0;
         DWORD bytes = 0;
-        LSTATUS status = ::RegQueryValueExW(key, kRestartMoves, nullptr, &type, nullptr, &bytes);
+        LSTATUS status = ::RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
         if (status == ERROR_FILE_NOT_FOUND) {
             ok = true;
             break;
@@ -230,7 +221,7 @@ bool ReadRestartQueue(QueueValue& value) {
         if (!value.bytes) {
             break;
         }
-        status = ::RegQueryValueExW(key, kRestartMoves, nullptr, &type, value.bytes.get(), &bytes);
+        status = ::RegQueryValueExW(key, name, nullptr, &type, value.bytes.get(), &bytes);
         value.size = bytes;
         ok = status == ERROR_SUCCESS && type == REG_MULTI_SZ;
         if (status != ERROR_MORE_DATA && !ok) {
@@ -244,14 +235,14 @@ bool ReadRestartQueue(QueueValue& value) {
     return ok;
 }
 
-bool WriteRestartQueue(const unsigned char* bytes, size_t size) {
+bool WriteRestartQueue(const wchar_t* name, const unsigned char* bytes, size_t size) {
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
         return false;
     }
     const LSTATUS status = QueueValueIsEmpty(bytes, size)
-                               ? ::RegDeleteValueW(key, kRestartMoves)
-                               : ::RegSetValueExW(key, kRestartMoves, 0, REG_MULTI_SZ, bytes, static_cast<DWORD>(size));
+                               ? ::RegDeleteValueW(key, name)
+                               : ::RegSetValueExW(key, name, 0, REG_MULTI_SZ, bytes, static_cast<DWORD>(size));
     ::RegCloseKey(key);
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }

@@ -39,13 +39,13 @@ bool IsProtectedSystemFile(const Text& path);
 // elevated program started from a downloads folder loads none planted there.
 void RestrictDllSearch();
 
-// One install at a time: the lock file at path, opened with no sharing and
-// deleted when closed, held from construction until destruction. Made where
-// only administrators can make files, with a descriptor that lets only
-// Administrators and SYSTEM open it, so no standard user can take it; a killed
-// holder's handle is closed by Windows, and a file a power cut left is simply
-// opened again. Waits at most waitMs while another process holds it. One that
-// cannot be made for any other reason (no such folder) does not stop a run.
+// One install at a time: the lock file at path, opened with no sharing, held
+// from construction until destruction, and left in place. Made where only
+// administrators can make files, with a descriptor that lets only
+// Administrators and SYSTEM open it for more than its attributes, so no
+// standard user can take it or strand it; a killed holder's handle is closed
+// by Windows. Waits at most waitMs while another process holds it. One that
+// cannot be opened for any other reason (no such folder) does not stop a run.
 class InstallLock {
 public:
     InstallLock(const Text& path, DWORD waitMs);
@@ -59,17 +59,21 @@ private:
     bool held_ = false;
 };
 
-// The restart queue's raw value (PendingFileRenameOperations) on the process heap.
+// The values under Session Manager whose moves Windows makes at its next
+// start: MoveFileExW writes the first, other programs write the second too.
+inline constexpr const wchar_t* kRestartQueues[] = {L"PendingFileRenameOperations",
+                                                    L"PendingFileRenameOperations2"};
+
+// A restart queue's raw value on the process heap.
 struct QueueValue {
     std::unique_ptr<unsigned char, HeapFreer> bytes;
     size_t size = 0;
 };
 // False if the queue could not be read; a queue without a value reads as empty.
-bool ReadRestartQueue(QueueValue& value);
+bool ReadRestartQueue(const wchar_t* name, QueueValue& value);
 // Makes value the queue's value; deletes the value when it lists nothing.
-bool WriteRestartQueue(const unsigned char* bytes, size_t size);
+bool WriteRestartQueue(const wchar_t* name, const unsigned char* bytes, size_t size);
 bool SameQueueValue(const QueueValue& a, const QueueValue& b);
-const wchar_t* BareQueuedPath(const wchar_t* path);
 
 #ifdef ORBEL_TEST_QUEUE_SEAM
 // Called between an edit's reading of the queue and its check before writing:
@@ -78,18 +82,19 @@ extern void (*queueEditSeam)();
 #endif
 
 // The moves Windows carries out at its next start (MoveFileExW with
-// MOVEFILE_DELAY_UNTIL_REBOOT). visit(source, target) sees each queued move,
-// both paths without the "\??\" and "!" prefixes the queue stores, in order.
-// False if the queue could not be read.
+// MOVEFILE_DELAY_UNTIL_REBOOT, and others' in the second value).
+// visit(source, target) sees each queued move, both paths bare
+// (BareQueuedPath), in order, the first value's first. False if a queue could
+// not be read; the moves of the other are still seen.
 template <typename Visit>
 bool ForEachRestartMove(Visit visit);
 
-// Takes the moves that drop(source, target) answers true for out of the queue,
-// and every other byte of it stays as it was; then calls dropped(source) for
+// Takes the moves that drop(source, target) answers true for out of both
+// queues, and every other byte of each stays as it was; then calls dropped(source) for
 // each move taken out. drop must be quick and answer alike when asked again:
 // another program may queue a move while this one edits, so the queue is read
 // again just before it is written, and the edit starts over if it changed.
-// False if the queue could not be read or written.
+// False if a queue could not be read or written; the other is still edited.
 template <typename Drop, typename Dropped>
 bool EditRestartMoves(Drop drop, Dropped dropped);
 
@@ -106,25 +111,30 @@ constexpr int kQueueEditTries = 8;
 
 template <typename Visit>
 bool ForEachRestartMove(Visit visit) {
-    QueueValue value;
-    if (!ReadRestartQueue(value)) {
-        return false;
+    bool read = true;
+    for (const wchar_t* name : kRestartQueues) {
+        QueueValue value;
+        if (!ReadRestartQueue(name, value)) {
+            read = false;
+            continue;
+        }
+        EditQueueValue(value.bytes.get(), value.size, nullptr, [&](const QueuedMove& move) {
+            detail::WithPaths(value, move, visit);
+            return false;
+        });
     }
-    EditQueueValue(value.bytes.get(), value.size, nullptr, [&](const QueuedMove& move) {
-        detail::WithPaths(value, move, visit);
-        return false;
-    });
-    return true;
+    return read;
 }
 
+namespace detail {
 template <typename Drop, typename Dropped>
-bool EditRestartMoves(Drop drop, Dropped dropped) {
-    for (int attempt = 0; attempt < detail::kQueueEditTries; ++attempt) {
+bool EditRestartQueue(const wchar_t* name, Drop& drop, Dropped& dropped) {
+    for (int attempt = 0; attempt < kQueueEditTries; ++attempt) {
         QueueValue value;
-        if (!ReadRestartQueue(value)) {
+        if (!ReadRestartQueue(name, value)) {
             return false;
         }
-        const auto decide = [&](const QueuedMove& move) { return detail::WithPaths(value, move, drop); };
+        const auto decide = [&](const QueuedMove& move) { return WithPaths(value, move, drop); };
         QueueValue edited;
         edited.bytes.reset(static_cast<unsigned char*>(::HeapAlloc(::GetProcessHeap(), 0, value.size + 1)));
         if (!edited.bytes) {
@@ -140,25 +150,35 @@ bool EditRestartMoves(Drop drop, Dropped dropped) {
         }
 #endif
         QueueValue now;
-        if (!ReadRestartQueue(now)) {
+        if (!ReadRestartQueue(name, now)) {
             return false;
         }
         if (!SameQueueValue(value, now)) {
             continue;
         }
-        if (!WriteRestartQueue(edited.bytes.get(), edited.size)) {
+        if (!WriteRestartQueue(name, edited.bytes.get(), edited.size)) {
             return false;
         }
         EditQueueValue(value.bytes.get(), value.size, nullptr, [&](const QueuedMove& move) {
             const bool out = decide(move);
             if (out) {
-                detail::WithPaths(value, move, [&](const wchar_t* source, const wchar_t*) { dropped(source); });
+                WithPaths(value, move, [&](const wchar_t* source, const wchar_t*) { dropped(source); });
             }
             return out;
         });
         return true;
     }
     return false;
+}
+}  // namespace detail
+
+template <typename Drop, typename Dropped>
+bool EditRestartMoves(Drop drop, Dropped dropped) {
+    bool edited = true;
+    for (const wchar_t* name : kRestartQueues) {
+        edited = detail::EditRestartQueue(name, drop, dropped) && edited;
+    }
+    return edited;
 }
 
 }  // namespace orbel

@@ -2,13 +2,15 @@
 // clang. The first byte says which moves to drop; the rest is the value.
 // On every input: the moves offered are the value's leading well-formed
 // pairs, in order and back to back; the result is the value without exactly
-// the dropped ones; and a well-formed list stays one.
+// the dropped ones; a well-formed list stays one; and each queued path is read
+// as the path it names, in whatever form it was queued.
 #include "winsvc/queue_edit.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -45,6 +47,50 @@ bool WellFormed(const unsigned char* value, size_t bytes) {
     return at == units - 1;
 }
 
+// The UTF-16 string of n units at byte offset at, with its NUL, aligned.
+std::u16string StringAt(const unsigned char* value, size_t at, size_t units) {
+    std::u16string text(units, u'\0');
+    for (size_t unit = 0; unit < units; ++unit) {
+        text[unit] = static_cast<char16_t>(value[at + 2 * unit] | value[at + 2 * unit + 1] << 8);
+    }
+    return text;
+}
+
+bool StartsWith(const std::u16string& text, size_t at, const char16_t* head) {
+    return text.compare(at, std::char_traits<char16_t>::length(head), head) == 0;
+}
+
+// What BareQueuedPath takes off must be a queue prefix, "*" and digits, "!",
+// "\??\", each optional and in that order, all of it that is there: so no
+// other string is taken for a path. And every form of a bare path, old or
+// today's, is taken for that path.
+void CheckBarePath(const std::u16string& text) {
+    const char16_t* bare = orbel::BareQueuedPath(text.c_str());
+    const size_t cut = static_cast<size_t>(bare - text.c_str());
+    size_t at = 0;
+    if (at < text.size() && text[at] == u'*') {
+        for (++at; at < text.size() && text[at] >= u'0' && text[at] <= u'9'; ++at) {
+        }
+    }
+    if (at < text.size() && text[at] == u'!') {
+        ++at;
+    }
+    if (StartsWith(text, at, u"\\??\\")) {
+        at += 4;
+    }
+    Require(cut == at, "a queued path's prefix misread");
+    const std::u16string path = text.substr(cut);
+    if (path.empty() || path[0] == u'*' || path[0] == u'!' || (path[0] >= u'0' && path[0] <= u'9') ||
+        StartsWith(path, 0, u"\\??\\")) {
+        return;
+    }
+    for (const char16_t* form : {u"", u"\\??\\", u"!\\??\\", u"*1\\??\\", u"*2!\\??\\", u"*12!\\??\\", u"*!"}) {
+        const std::u16string queued = form + path;
+        Require(queued.c_str() + std::char_traits<char16_t>::length(form) == orbel::BareQueuedPath(queued.c_str()),
+                "a form of a path not taken for it");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -74,6 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (size_t unit = 0; unit <= move.targetUnits; ++unit) {
             Require(IsNul(value.data() + move.target, unit) == (unit == move.targetUnits), "a target's NUL misplaced");
         }
+        CheckBarePath(StringAt(value.data(), move.source, move.sourceUnits));
+        CheckBarePath(StringAt(value.data(), move.target, move.targetUnits));
         const bool drop = (pattern >> (offered.size() % 8)) & 1;
         offered.push_back({move.source, end, drop});
         return drop;

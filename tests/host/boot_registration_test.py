@@ -6,7 +6,8 @@ is in place and the six servers are registered again, in table order, on it:
 the ProgID only version 2 registers is creatable. After a second restart
 nothing of the boot-time work is left. Then a re-run that finds the file freed
 registers and removes the pending work itself, and registrations that keep
-failing at boot are tried at three starts, then given up and removed.
+failing at boot are tried at three starts, then given up and removed; and
+where Windows owns msxml6.dll, the boot program registers the other five.
 
 The stand-in regsvr32.exe logs each command line and then registers the file
 for real (LoadLibrary, DllRegisterServer), so the log tells what ran and a
@@ -16,8 +17,8 @@ be replaced, which Windows does not, and a holder with share mode 0 would make
 regsvr32 fail to load the old file, which an application's hold does not.
 
     boot_registration_test.py <win32|win64> <wine-run.sh> <orbel_stopwatch.exe> <installer v1> <installer v2>
-                              <boot program.exe> <stand-in regsvr32.exe> <file_holder.exe> <payload dir v1>
-                              <scratch-dir>
+                              <boot program.exe> <stand-in regsvr32.exe> <file_holder.exe> <stand-in sfc.dll>
+                              <payload dir v1> <scratch-dir>
 """
 import os
 import re
@@ -29,7 +30,8 @@ import time
 from buildtest import SERVERS, Checks
 from wineprefix import OVERRIDES, Prefix, read
 
-kind, wine_run, stopwatch_exe, v1, v2, boot_program, stand_in, holder_exe, payloads, scratch = sys.argv[1:11]
+kind, wine_run, stopwatch_exe, v1, v2, boot_program, stand_in, holder_exe, stand_in_sfc, payloads, scratch = \
+    sys.argv[1:12]
 checks = Checks()
 check = checks.check
 prefix = Prefix(wine_run, kind, os.path.join(scratch, "prefix"), stopwatch_exe)
@@ -125,6 +127,16 @@ def keep_up():
     subprocess.run(["wineserver", "-p"], env=prefix.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def wait_for_service_deletion(bound=120):
+    """The service manager deletes a service marked for deletion once it has stopped, in its own time:
+    its process may be gone before the service is. Waits until the service's key is gone, for at most
+    bound seconds (a stopped wineserver would otherwise keep a service not yet deleted)."""
+    key = "HKLM\\System\\CurrentControlSet\\Services\\setup_orbel_boot"
+    deadline = time.monotonic() + bound
+    while prefix.run(prefix.target("reg.exe"), "query", key, **env) == 0 and time.monotonic() < deadline:
+        time.sleep(0.5)
+
+
 def restart(during=None, registrations=0):
     """Windows started again, as `wineboot -r` does it: stopping the wineserver ends every process; the
     restart makes the queued moves and clears the queue, and only then starts the auto-start services,
@@ -137,14 +149,17 @@ def restart(during=None, registrations=0):
         subprocess.run(["wine", "wineboot", "-r"], env=prefix.env(**env), stdout=quiet, stderr=quiet, timeout=300)
     if during:
         during()
-    deadline = time.monotonic() + 300
+    deadline = time.monotonic() + 600
+    logged_now = 0
     while time.monotonic() < deadline:
         with open(log, "a+", encoding="utf-8") as f:
             f.seek(0)
             logged_now = len(f.read().splitlines())
         if logged_now >= registrations and not boot_program_running():
-            break
+            return
         time.sleep(0.2)
+    # Past the bound the checks after it would read a machine still at work: said as what it is.
+    check(False, f"the boot program ended within 600 s of the restart ({logged_now} of {registrations} logged)")
 
 
 def hold(name):
@@ -217,6 +232,7 @@ try:
     check(logged() == commands, "after the restart: the six commands once more, in table order")
     created = client("Orbel.CorvoX.2")
     check(created == "CorvoX 32+64 v2", f"a client creates Orbel.CorvoX.2, which only version 2 registers ({created})")
+    wait_for_service_deletion()
     prefix.stop()
     service, _, deletion = boot_work()
     check(service is None and deletion, f"the service gone ({service is None}), the program's deletion queued ({deletion})")
@@ -253,6 +269,8 @@ try:
             check(logged() == commands * 2, "the boot program's six commands and the run's six, one after the other")
         else:
             check(logged() == commands, f"failing start {start}: the six commands, in table order")
+        if start == 3:
+            wait_for_service_deletion()
         prefix.stop()
         service, file_there, deletion = boot_work()
         if start < 3:
@@ -265,6 +283,21 @@ try:
     restart()
     prefix.stop()
     check(logged() == [] and boot_work() == (None, False, False), "the start after: nothing registered, nothing left")
+
+    # Where Windows owns msxml6.dll (the stand-in sfc.dll says so, as Windows does since Vista), the
+    # boot program leaves it to Windows, as the run does: five registrations at the restart.
+    shutil.copyfile(stand_in_sfc, prefix.target("sfc.dll"))
+    env["WINEDLLOVERRIDES"] += ";sfc=n"
+    five = [command for command in commands if not command.endswith('\\msxml6.dll"')]
+    release = hold("CorvoX.dll")
+    check(prefix.run(v1, **env) == 3010, "with msxml6.dll Windows' own, version 1 over a held version 2: 3010")
+    release()
+    check(logged() == five, "the run registers the five that are not Windows' own")
+    restart(registrations=len(five))
+    check(logged() == five, "after the restart: the same five, in table order")
+    wait_for_service_deletion()
+    prefix.stop()
+    check(boot_work()[0] is None, "and the work is done")
 finally:
     prefix.remove()
     shutil.rmtree(scratch, ignore_errors=True)

@@ -357,34 +357,30 @@ namespace {
 // The queue as stored: source, target, source, target, ... ("" as a target deletes the source).
 std::vector<std::wstring> QueuedPaths() {
     std::vector<std::wstring> paths;
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0,
-                        KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        return paths;
-    }
-    DWORD bytes = 0;
-    if (::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &bytes) == ERROR_SUCCESS) {
-        std::vector<wchar_t> value(bytes / sizeof(wchar_t) + 2, L'\0');
-        if (::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
-                               reinterpret_cast<BYTE*>(value.data()), &bytes) == ERROR_SUCCESS) {
-            for (const wchar_t* at = value.data(); *at != L'\0';) {
-                const std::wstring source(at);
-                at += source.size() + 1;
-                const std::wstring target(at);
-                at += target.size() + 1;
-                paths.push_back(source);
-                paths.push_back(target);
-                if (at >= value.data() + value.size() - 1) {
-                    break;
-                }
-            }
+    for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
+        bool present = false;
+        DWORD type = 0;
+        std::vector<BYTE> bytes = RawMachineValue(kSessionManager, name, &present, &type);
+        bytes.resize(bytes.size() + 4, 0);
+        const wchar_t* at = reinterpret_cast<const wchar_t*>(bytes.data());
+        const wchar_t* end = at + (bytes.size() - 4) / sizeof(wchar_t);
+        while (present && at < end && *at != L'\0') {
+            const std::wstring source(at);
+            at += source.size() + 1;
+            const std::wstring target(at < end ? at : L"");
+            at += target.size() + 1;
+            paths.push_back(source);
+            paths.push_back(target);
         }
     }
-    ::RegCloseKey(key);
     return paths;
 }
 
+// Without the queue's prefixes: "*" and its digits, "!", "\??\".
 std::wstring Unprefixed(std::wstring path) {
+    if (!path.empty() && path[0] == L'*') {
+        path.erase(0, path.find_first_not_of(L"0123456789", 1));
+    }
     if (!path.empty() && path[0] == L'!') {
         path.erase(0, 1);
     }
