@@ -8,7 +8,8 @@ table         the payload table beside the executable names every payload truly
 warnings      payloads that cannot work where they land are warned about, not refused
 checks        plain libraries that are no complete DLL are warned about; ORBEL_STRICT_PAYLOADS refuses them
 too-large     payloads a 32-bit image cannot hold stop the build with a clear message
-signing       the signing cache variables sign the executable, keeping the password off command lines
+signing       the signing cache variables sign the executable and the boot program it carries,
+              keeping the password off command lines
 """
 import os
 import shutil
@@ -193,6 +194,11 @@ elif case == "signing":
     verified = subprocess.run(["osslsigncode", "verify", "-CAfile", os.path.join(signer, "signer.pem"), "-in", exe],
                               capture_output=True, text=True)
     check(verified.returncode == 0 and "Signature verification: ok" in verified.stdout, "osslsigncode verifies it")
+    boot = subprocess.run([sys.executable, os.path.join(source, "tests/host/boot_signature_test.py"), exe,
+                           os.path.join(signer, "signer.pem"), os.path.join(scratch, "boot")],
+                          capture_output=True, text=True)
+    check(boot.returncode == 0, "and the boot program it carries" + ("" if boot.returncode == 0 else ": " + boot.stdout
+                                                                    + boot.stderr))
     generated = ""
     for root, _, names in os.walk(build_dir):
         for name in names:
