@@ -27,10 +27,6 @@ Text InstallLockPath() {
     return folder.empty() ? folder : folder + L"setup_orbel.lock";
 }
 
-bool IsLeftToWindows(const Text& targetPath) {
-    return IsProtectedSystemFile(targetPath);
-}
-
 bool TargetExists(const Text& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -56,11 +56,6 @@ Text FormTargetPath(const Text& baseName, const Text& extension);
 // blank in it cannot make CreateProcessW run a shorter path.
 Text FormCommandTemplate();
 
-// Windows' own file (msxml6.dll since Vista): only Windows replaces it, and
-// Windows registered it. The installer neither writes nor registers such a
-// file, and the boot program does not register it either.
-bool IsLeftToWindows(const Text& targetPath);
-
 // Whether a file (not a directory) exists at path, by the rules registration uses.
 bool TargetExists(const Text& path);
 

@@ -52,8 +52,10 @@ RowState InstallComponent(const Text& extension, const Text& baseName, bool regi
     if (targetPath.empty() || commandTemplate.empty() || resourceName.failed()) {
         return RowState::kFailed;
     }
-    // Left as it is, and uncounted.
-    if (IsLeftToWindows(targetPath)) {
+    // Windows' own file (msxml6.dll since Vista): only Windows replaces it, and
+    // Windows registered it. Left as it is, and uncounted; the boot program
+    // asks the same question.
+    if (IsProtectedSystemFile(targetPath)) {
         return TargetExists(targetPath) ? RowState::kInPlace : RowState::kFailed;
     }
     const bool existedBefore = TargetExists(targetPath);

@@ -41,7 +41,7 @@ bool RegisterServers() {
     for (const InstallEntry& entry : kComponentTable) {
         const Text targetPath = FormTargetPath(entry.baseName, entry.extension);
         // As the installer decides: Windows registered its own file.
-        if (!entry.registerServer || IsLeftToWindows(targetPath)) {
+        if (!entry.registerServer || IsProtectedSystemFile(targetPath)) {
             continue;
         }
         const Text command = ReplaceAll(FormCommandTemplate(), kPlaceholder, targetPath);

@@ -499,18 +499,16 @@ std::vector<BYTE> operator+(std::vector<BYTE> a, const std::vector<BYTE>& b) {
     return a;
 }
 
-constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-// Both values whose moves Windows makes at its next start.
-constexpr const wchar_t* kQueues[] = {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"};
+// A queue's value as stored, which must be a REG_MULTI_SZ where there is one.
 std::vector<BYTE> RawQueueValue(int which) {
     bool present = false;
     DWORD type = 0;
-    const std::vector<BYTE> value = RawMachineValue(kSessionManager, kQueues[which], &present, &type);
+    const std::vector<BYTE> value = RawQueue(&present, &type, kQueueValues[which]);
     EXPECT_TRUE(!present || type == REG_MULTI_SZ);
     return value;
 }
 bool SetQueueValue(int which, const std::vector<BYTE>& value) {
-    return SetRawMachineValue(kSessionManager, kQueues[which], value, REG_MULTI_SZ);
+    return SetRawQueue(value, REG_MULTI_SZ, kQueueValues[which]);
 }
 
 TEST_F(InstallerTest, OtherProgramsQueuedMovesAreKeptByteForByteWhateverTheValueHolds) {

@@ -344,12 +344,12 @@ bool SetRawMachineValue(const std::wstring& subKey, const wchar_t* name, const s
     return status == ERROR_SUCCESS;
 }
 
-std::vector<BYTE> RawQueue(bool* present, DWORD* type) {
-    return RawMachineValue(kSessionManager, L"PendingFileRenameOperations", present, type);
+std::vector<BYTE> RawQueue(bool* present, DWORD* type, const wchar_t* value) {
+    return RawMachineValue(kSessionManager, value, present, type);
 }
 
-bool SetRawQueue(const std::vector<BYTE>& value, DWORD type) {
-    return SetRawMachineValue(kSessionManager, L"PendingFileRenameOperations", value, type);
+bool SetRawQueue(const std::vector<BYTE>& bytes, DWORD type, const wchar_t* value) {
+    return SetRawMachineValue(kSessionManager, value, bytes, type);
 }
 
 namespace {
@@ -357,10 +357,10 @@ namespace {
 // The queue as stored: source, target, source, target, ... ("" as a target deletes the source).
 std::vector<std::wstring> QueuedPaths() {
     std::vector<std::wstring> paths;
-    for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
+    for (const wchar_t* name : kQueueValues) {
         bool present = false;
         DWORD type = 0;
-        std::vector<BYTE> bytes = RawMachineValue(kSessionManager, name, &present, &type);
+        std::vector<BYTE> bytes = RawQueue(&present, &type, name);
         bytes.resize(bytes.size() + 4, 0);
         const wchar_t* at = reinterpret_cast<const wchar_t*>(bytes.data());
         const wchar_t* end = at + (bytes.size() - 4) / sizeof(wchar_t);

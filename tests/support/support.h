@@ -133,9 +133,11 @@ std::vector<BYTE> RawMachineValue(const std::wstring& subKey, const wchar_t* nam
 // Sets it, making the key if absent.
 bool SetRawMachineValue(const std::wstring& subKey, const wchar_t* name, const std::vector<BYTE>& value, DWORD type,
                         REGSAM view = 0);
-// The queue's value as stored, byte for byte, and its type; present is false if there is none.
-std::vector<BYTE> RawQueue(bool* present, DWORD* type);
-bool SetRawQueue(const std::vector<BYTE>& value, DWORD type = REG_MULTI_SZ);
+// The two restart queues' values, in the order Windows carries them out.
+constexpr const wchar_t* kQueueValues[] = {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"};
+// A queue's value as stored, byte for byte, and its type; present is false if there is none.
+std::vector<BYTE> RawQueue(bool* present, DWORD* type, const wchar_t* value = kQueueValues[0]);
+bool SetRawQueue(const std::vector<BYTE>& bytes, DWORD type = REG_MULTI_SZ, const wchar_t* value = kQueueValues[0]);
 // Fails the test for every temporary file of the installer in folder that is not queued to replace its target.
 void ExpectNoStrayTemps(const std::wstring& folder);
 
